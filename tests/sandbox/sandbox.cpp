@@ -118,6 +118,12 @@ void buildRoot(const Options& o, const std::string& root, const std::string& pty
             bindInto(root, d, d, true);
         }
     }
+    // The host's kernel modules stay out of reach: a module loaded from inside
+    // would be loaded into the host's kernel, namespaces or not.
+    struct stat modules;
+    if (stat((root + "/lib/modules").c_str(), &modules) == 0 && S_ISDIR(modules.st_mode) &&
+        mount("tmpfs", (root + "/lib/modules").c_str(), "tmpfs", MS_RDONLY, "mode=0755") != 0)
+        die("hide /lib/modules");
     for (const char* d : {"/sbin", "/tmp", "/proc", "/sys", "/root"}) mkdirs(root + d);
     chmod((root + "/tmp").c_str(), 01777);
 
