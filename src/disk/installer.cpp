@@ -1,6 +1,12 @@
 #include "disk/installer.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
+#include <ctime>
+
+#include "init/process.h"
 
 DiskEntry makeDiskEntry(const char* device, uint32_t cylinders, uint32_t heads, uint32_t sectors) {
     DiskEntry entry;
@@ -41,6 +47,37 @@ int readDiskTable(FILE* listing) {
         if (parseGeometryLine(line, table[found])) found++;
     }
     return found;
+}
+
+DiskEntry* listDisks() {
+    FILE* listing = openSfdiskOutput({"-g"});
+    if (!listing) return nullptr;
+    int found = readDiskTable(listing);
+    closePipedChild(listing);
+    return found > 0 ? diskTable() : nullptr;
+}
+
+bool probeHardDrive(Installer& installer) {
+    std::puts("");
+    startProgress("Looking for harddrives...");
+    // Storage drivers (USB above all) may need several seconds to show a disk.
+    DiskEntry* table = listDisks();
+    for (int attempt = 1; !table && attempt < 20; attempt++) {
+        // The progress ticker interrupts sleeping; sleep the whole second.
+        timespec rest{1, 0};
+        while (nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+        }
+        table = listDisks();
+    }
+    stopProgress();
+    if (!table) {
+        std::puts("\nFATAL ERROR: no harddrives found");
+        return false;
+    }
+    installer.disk = table[0];
+    std::puts("");
+    std::printf("Found harddrive as %s\n", diskDisplayName(installer.disk.device));
+    return true;
 }
 
 const char* diskDisplayName(const char* device) {

@@ -1,0 +1,76 @@
+#include "disk/bootconfig.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+bool writeMasterBootRecord(const Installer& installer) {
+    unsigned char sector[512];
+    if (!readMbr(installer, sector)) return false;
+    std::memcpy(sector, bootProgram, kBootProgramSize);
+    std::memset(sector + kBootProgramSize, 0, 446 - kBootProgramSize);
+    return writeMbr(installer, sector);
+}
+
+namespace {
+
+bool writeTextFile(const char* path, const std::string& text) {
+    FILE* f = std::fopen(path, "w");
+    if (!f) return false;
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+    chmod(path, 0644);
+    return true;
+}
+
+std::string format(const char* fmt, const char* a, const char* b = "") {
+    char line[160];
+    std::snprintf(line, sizeof line, fmt, a, b);
+    return line;
+}
+
+}  // namespace
+
+BootConfigResult writeBootConfiguration(const Installer& installer) {
+    const DiskEntry& disk = installer.disk;
+    const char* dev = disk.device;
+    const char* root = disk.separateBoot ? "2" : "1";
+    const char* rootType = disk.useJournal ? "ext3" : "ext2";
+
+    mkdir("/flash/etc", 0755);
+    std::string lilo = format("boot=%s1\n", dev) +
+                       "map=/boot/map\n"
+                       "install=/boot/boot.b\n"
+                       "lba32\n"
+                       "image=/boot/vmlinuz\n"
+                       "  label=System\n" +
+                       format("  root=%s%s\n", dev, root) +
+                       "  read-only\n";
+    if (!writeTextFile("/flash/etc/lilo.conf", lilo)) return BootConfigResult::LiloFailed;
+
+    mkdir("/flash/etc", 0755);
+    std::string fstab;
+    if (disk.separateBoot) {
+        fstab = format("%s2  /     %s defaults 1 1\n", dev, rootType) +
+                format("%s1  /boot ext2 defaults 1 2\n", dev);
+    } else {
+        fstab = format("%s1  /     %s defaults 1 1\n", dev, rootType);
+    }
+    fstab += "none /proc proc defaults 0 0\n"
+             "none /dev/pts devpts gid=5,mode=620 0 0\n";
+    if (!writeTextFile("/flash/etc/fstab", fstab)) return BootConfigResult::FstabFailed;
+
+    // A journalled root needs no check at boot.
+    if (disk.useJournal) {
+        if (FILE* f = std::fopen("/flash/.nofsck", "w")) std::fclose(f);
+    }
+
+    static const char* const directories[] = {"/rw", "/lumo", "/lumo/etc", "/var", "/var/pdb"};
+    for (const char* dir : directories) {
+        std::string path = std::string("/flash") + dir;
+        if (mkdir(path.c_str(), 0755) != 0) std::perror(dir);
+    }
+    return BootConfigResult::Ok;
+}

@@ -1,0 +1,289 @@
+#include "disk/keepconfig.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "disk/partition.h"
+#include "init/process.h"
+
+TreeChunk* newTreeChunk(int32_t capacity) {
+    void* memory = std::malloc(sizeof(TreeChunk) + size_t(capacity));
+    if (!memory) return nullptr;
+    auto* chunk = static_cast<TreeChunk*>(memory);
+    chunk->magic = kTreeChunkMagic;
+    chunk->end = capacity;
+    chunk->cursor = 0;
+    chunk->next = nullptr;
+    chunk->data = reinterpret_cast<unsigned char*>(chunk + 1);
+    return chunk;
+}
+
+void freeTreeChunks(TreeChunk* chunk) {
+    while (chunk) {
+        TreeChunk* next = chunk->next;
+        chunk->magic = 0;
+        std::free(chunk);
+        chunk = next;
+    }
+}
+
+bool SavedTree::start() {
+    clear();
+    first = last = newTreeChunk(kTreeChunkSize);
+    return first != nullptr;
+}
+
+void SavedTree::complete() {
+    if (!last) return;
+    last->end = last->cursor;
+    last->cursor = 0;
+}
+
+void SavedTree::clear() {
+    freeTreeChunks(first);
+    first = last = nullptr;
+}
+
+namespace {
+
+// Closes the current chunk and appends a fresh one of the given capacity.
+bool appendChunk(TreeChunk*& current, int32_t capacity) {
+    TreeChunk* next = newTreeChunk(capacity);
+    if (!next) return false;
+    current->end = current->cursor;
+    current->cursor = 0;
+    current->next = next;
+    current = next;
+    return true;
+}
+
+int32_t freeSpace(const TreeChunk* chunk) { return chunk->end - chunk->cursor; }
+
+bool appendBytes(TreeChunk*& current, const void* bytes, size_t length) {
+    auto* p = static_cast<const unsigned char*>(bytes);
+    while (length > 0) {
+        if (freeSpace(current) == 0 && !appendChunk(current, kTreeChunkSize)) return false;
+        size_t n = std::min(length, size_t(freeSpace(current)));
+        std::memcpy(current->data + current->cursor, p, n);
+        current->cursor += int32_t(n);
+        p += n;
+        length -= n;
+    }
+    return true;
+}
+
+// A path is never split, so that writing back can use it where it lies.
+bool appendPath(TreeChunk*& current, const std::string& path) {
+    int32_t length = int32_t(path.size() + 1);
+    if (length > freeSpace(current) && !appendChunk(current, length)) return false;
+    std::memcpy(current->data + current->cursor, path.c_str(), size_t(length));
+    current->cursor += length;
+    return true;
+}
+
+SavedStatus toSaved(const struct stat& st) {
+    SavedStatus saved{};
+    saved.mode = st.st_mode;
+    saved.uid = st.st_uid;
+    saved.gid = st.st_gid;
+    saved.size = uint64_t(st.st_size);
+    saved.atimeSec = st.st_atim.tv_sec;
+    saved.atimeNsec = st.st_atim.tv_nsec;
+    saved.mtimeSec = st.st_mtim.tv_sec;
+    saved.mtimeNsec = st.st_mtim.tv_nsec;
+    return saved;
+}
+
+bool appendRecord(TreeChunk*& current, const std::string& path, const struct stat& st) {
+    SavedStatus saved = toSaved(st);
+    return appendPath(current, path) && appendBytes(current, &saved, sizeof saved);
+}
+
+bool saveFile(TreeChunk*& current, const std::string& path, const struct stat& st) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = appendRecord(current, path, st);
+    uint64_t total = 0;
+    while (ok) {
+        if (freeSpace(current) == 0 && !appendChunk(current, kTreeChunkSize)) {
+            ok = false;
+            break;
+        }
+        ssize_t n = read(fd, current->data + current->cursor, size_t(freeSpace(current)));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        current->cursor += int32_t(n);
+        total += uint64_t(n);
+    }
+    close(fd);
+    // A file that changed size while it was read would not restore as it was.
+    return ok && total == uint64_t(st.st_size);
+}
+
+using Ancestors = std::vector<std::pair<dev_t, ino_t>>;
+
+bool saveEntry(TreeChunk*& current, const std::string& path, Ancestors& ancestors) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return false;
+    if (S_ISREG(st.st_mode)) return saveFile(current, path, st);
+    if (!S_ISDIR(st.st_mode)) return true;
+
+    // Links are followed; one that leads back to a directory above it would
+    // be followed for ever. Such a link is left out, the rest is kept.
+    for (const auto& [dev, ino] : ancestors)
+        if (dev == st.st_dev && ino == st.st_ino) return true;
+
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return false;
+    bool ok = appendRecord(current, path, st);
+    ancestors.emplace_back(st.st_dev, st.st_ino);
+    while (ok) {
+        errno = 0;
+        dirent* entry = readdir(dir);
+        if (!entry) {
+            ok = errno == 0;
+            break;
+        }
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        ok = saveEntry(current, path + "/" + entry->d_name, ancestors);
+    }
+    ancestors.pop_back();
+    closedir(dir);
+    return ok;
+}
+
+// Reads the completed chain in order.
+struct ChainReader {
+    TreeChunk* chunk;
+
+    // Moves to the next chunk with unread bytes; false at the end of the stream.
+    bool skipSpent() {
+        while (chunk && chunk->cursor >= chunk->end) chunk = chunk->next;
+        return chunk != nullptr;
+    }
+
+    bool read(void* out, uint64_t length) {
+        auto* p = static_cast<unsigned char*>(out);
+        while (length > 0) {
+            if (!skipSpent()) return false;
+            size_t n = size_t(std::min<uint64_t>(length, uint64_t(chunk->end - chunk->cursor)));
+            std::memcpy(p, chunk->data + chunk->cursor, n);
+            chunk->cursor += int32_t(n);
+            p += n;
+            length -= n;
+        }
+        return true;
+    }
+
+    bool copyTo(int fd, uint64_t length) {
+        while (length > 0) {
+            if (!skipSpent()) return false;
+            size_t n = size_t(std::min<uint64_t>(length, uint64_t(chunk->end - chunk->cursor)));
+            if (write(fd, chunk->data + chunk->cursor, n) != ssize_t(n)) return false;
+            chunk->cursor += int32_t(n);
+            length -= n;
+        }
+        return true;
+    }
+};
+
+bool restoreFile(ChainReader& reader, const char* path, const SavedStatus& saved) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    if (!reader.copyTo(fd, saved.size)) {
+        close(fd);
+        return false;
+    }
+    fchmod(fd, saved.mode & 07777);
+    if (fchown(fd, saved.uid, saved.gid) != 0) {
+        // Ownership is kept where the file system allows; the contents matter more.
+    }
+    close(fd);
+    timespec times[2] = {{saved.atimeSec, long(saved.atimeNsec)}, {saved.mtimeSec, long(saved.mtimeNsec)}};
+    utimensat(AT_FDCWD, path, times, 0);
+    return true;
+}
+
+bool restoreDirectory(const char* path, const SavedStatus& saved) {
+    if (mkdir(path, 0700) != 0) return false;
+    chmod(path, saved.mode & 07777);
+    if (chown(path, saved.uid, saved.gid) != 0) {
+        // As for files.
+    }
+    timespec times[2] = {{saved.atimeSec, long(saved.atimeNsec)}, {saved.mtimeSec, long(saved.mtimeNsec)}};
+    utimensat(AT_FDCWD, path, times, 0);
+    return true;
+}
+
+}  // namespace
+
+bool saveTree(TreeChunk*& current, const char* path) {
+    Ancestors ancestors;
+    return saveEntry(current, path, ancestors);
+}
+
+bool restoreTree(TreeChunk* first) {
+    ChainReader reader{first};
+    while (reader.skipSpent()) {
+        TreeChunk* chunk = reader.chunk;
+        const char* path = reinterpret_cast<const char*>(chunk->data + chunk->cursor);
+        auto* nul = static_cast<const unsigned char*>(
+            std::memchr(chunk->data + chunk->cursor, 0, size_t(chunk->end - chunk->cursor)));
+        if (!nul) return false;  // not a stream this program wrote
+        chunk->cursor = int32_t(nul + 1 - chunk->data);
+
+        SavedStatus saved;
+        if (!reader.read(&saved, sizeof saved)) return false;
+        if (S_ISREG(saved.mode)) {
+            if (!restoreFile(reader, path, saved)) return false;
+        } else if (S_ISDIR(saved.mode)) {
+            if (!restoreDirectory(path, saved)) return false;
+        }
+    }
+    return true;
+}
+
+void readOldConfiguration(const Installer& installer, SavedTree& tree) {
+    tree.clear();
+    if (!mountSystem(installer, false)) {
+        std::puts("WARNING: couldn't keep config - couldn't mount file system");
+        return;
+    }
+    struct stat st;
+    const char* path = nullptr;
+    if (stat("/flash/lumo/store", &st) == 0) path = "/flash/lumo/store";
+    else if (lstat("/flash/rw/store", &st) == 0) path = "/flash/rw/store";
+
+    if (path) {
+        startProgress("Reading old configuration...");
+        if (tree.start()) {
+            if (saveTree(tree.last, path)) tree.complete();
+            else tree.clear();
+        }
+        stopProgress();
+        if (tree.empty()) std::puts("ERROR: couldn't keep config - probably not enough memory");
+    }
+    umount("/flash/boot");
+    umount("/flash");
+}
+
+void writeBackConfiguration(SavedTree& tree) {
+    startProgress("Writing back old configuration...");
+    bool ok = tree.first && tree.first->magic == kTreeChunkMagic && restoreTree(tree.first);
+    tree.clear();
+    stopProgress();
+    if (!ok) std::puts("ERROR: couldn't write old configuration - proboably not enough space on the disk");
+}
