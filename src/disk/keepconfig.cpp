@@ -200,6 +200,16 @@ struct ChainReader {
     }
 };
 
+// Access and modification times as utimensat takes them.
+bool setTimes(const char* path, const SavedStatus& saved) {
+    timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(saved.atimeSec);
+    times[0].tv_nsec = static_cast<long>(saved.atimeNsec);
+    times[1].tv_sec = static_cast<time_t>(saved.mtimeSec);
+    times[1].tv_nsec = static_cast<long>(saved.mtimeNsec);
+    return utimensat(AT_FDCWD, path, times, 0) == 0;
+}
+
 bool restoreFile(ChainReader& reader, const char* path, const SavedStatus& saved) {
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return false;
@@ -212,8 +222,7 @@ bool restoreFile(ChainReader& reader, const char* path, const SavedStatus& saved
         // Ownership is kept where the file system allows; the contents matter more.
     }
     close(fd);
-    timespec times[2] = {{saved.atimeSec, long(saved.atimeNsec)}, {saved.mtimeSec, long(saved.mtimeNsec)}};
-    utimensat(AT_FDCWD, path, times, 0);
+    setTimes(path, saved);
     return true;
 }
 
@@ -223,8 +232,7 @@ bool restoreDirectory(const char* path, const SavedStatus& saved) {
     if (chown(path, saved.uid, saved.gid) != 0) {
         // As for files.
     }
-    timespec times[2] = {{saved.atimeSec, long(saved.atimeNsec)}, {saved.mtimeSec, long(saved.mtimeNsec)}};
-    utimensat(AT_FDCWD, path, times, 0);
+    setTimes(path, saved);
     return true;
 }
 
