@@ -22,8 +22,3 @@ __attribute__((weak)) bool networkInstall(Installer&) {
     std::puts("ERROR: not available");
     return false;
 }
-
-__attribute__((weak)) bool probeHardDrive(Installer&) {
-    std::puts("Looking for harddrives");
-    return false;
-}
