@@ -26,8 +26,6 @@ const char kShowCursor[] = "\e[?25h";
 
 }  // namespace
 
-// One key straight from descriptor 0: stdio buffering would swallow keys that
-// a later prompt (or the interrupt handler) must see. 0 at end of input.
 int readKey(unsigned char& key) {
     for (;;) {
         ssize_t n = read(0, &key, 1);

@@ -10,6 +10,10 @@ void enterRawMode(ConsoleState& state);
 // Restores the saved attributes if raw mode is on, and shows the cursor.
 void restoreTerminal(ConsoleState& state);
 
+// Reads one key straight from descriptor 0 (not through stdin's buffer, which
+// would hold back keys meant for the next prompt). 0 at end of input.
+int readKey(unsigned char& key);
+
 // Reads keys until ENTER (or end of input), ringing the bell for every other key.
 void waitForEnter();
 

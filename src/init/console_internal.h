@@ -4,7 +4,6 @@
 
 #include "init/globals.h"
 
-int readKey(unsigned char& key);
 void writeText(const char* text);
 void waitForEnterUnbuffered();
 void restoreTerminalUnbuffered(ConsoleState& state);
