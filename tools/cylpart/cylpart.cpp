@@ -13,6 +13,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/blkpg.h>
 #include <linux/fs.h>
 #include <linux/hdreg.h>
 #include <sys/ioctl.h>
@@ -238,6 +239,30 @@ bool parseScriptLine(const std::string& line, ScriptLine& out) {
     return true;
 }
 
+// A kernel built without the MBR parser drops the old partitions on a re-read
+// but finds no new ones; tell it each partition. Where the parser did its
+// work the kernel answers EBUSY, which is fine.
+bool announcePartitions(int fd, const std::string& disk, const std::vector<Entry>& entries) {
+    for (size_t i = 0; i < entries.size(); i++) {
+        const Entry& e = entries[i];
+        if (!e.used()) continue;
+        blkpg_partition part{};
+        part.start = static_cast<long long>(e.start * 512);
+        part.length = static_cast<long long>(e.size * 512);
+        part.pno = int(i) + 1;
+        blkpg_ioctl_arg arg{};
+        arg.op = BLKPG_ADD_PARTITION;
+        arg.datalen = sizeof part;
+        arg.data = &part;
+        if (ioctl(fd, BLKPG, &arg) != 0 && errno != EBUSY) {
+            error("%s", partitionName(disk, int(i) + 1) + ": the kernel did not take the partition: " +
+                            std::strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
 int writeTable(const std::string& disk, bool quiet) {
     std::vector<ScriptLine> script;
     char buffer[256];
@@ -344,6 +369,8 @@ int writeTable(const std::string& disk, bool quiet) {
         }
         if (!reread) {
             error("%s", disk + ": the kernel did not re-read the partition table: " + std::strerror(errno));
+            status = 1;
+        } else if (!announcePartitions(fd, disk, entries)) {
             status = 1;
         }
     }
