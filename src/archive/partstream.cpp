@@ -76,7 +76,7 @@ void PackagePartBuffer::finishDigest() {
     hasher_.finish(digest_);
     digestReady_ = true;
     readyDigestStart_ = digestStart_;
-    digestStart_ = int64_t(partOffset_) + (partLength_ - remaining_);
+    digestStart_ = -1;  // what follows does not begin at a Header
 }
 
 bool PackagePartBuffer::takeDigest(uint8_t* out) {

@@ -51,11 +51,12 @@ public:
     // The stored digest, whether taken or not.
     const uint8_t* lastDigest() const { return digest_; }
 
-    // File offset of the first byte that the ready (or last finished) digest
-    // covers, and of the most recent Header part header (-1 before any). A
-    // digest covers the package being read only when the two are equal: a
-    // digest finished when the package's own Header arrived covers the bytes
-    // before it.
+    // File offset of the Header part header at which the ready (or last
+    // finished) digest began (-1 when it began elsewhere: at the start of the
+    // file or after a finishDigest), and of the most recent Header part
+    // headers (-1 before any). A digest covers a package only when it began at
+    // that package's Header: a digest finished when the package's own Header
+    // arrived covers the bytes before it.
     int64_t readyDigestStart() const { return readyDigestStart_; }
     int64_t lastHeaderOffset() const { return lastHeaderOffset_; }
     int64_t previousHeaderOffset() const { return previousHeaderOffset_; }
@@ -95,7 +96,7 @@ private:
     bool digestOn_;
     bool digestReady_ = false;
     uint8_t digest_[kDigestSize] = {};
-    int64_t digestStart_ = 8;
+    int64_t digestStart_ = -1;  // Header part header where the running digest began, -1 elsewhere
     int64_t readyDigestStart_ = -1;
     int64_t lastHeaderOffset_ = -1;
     int64_t previousHeaderOffset_ = -1;
