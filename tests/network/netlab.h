@@ -1,0 +1,56 @@
+// A small LAN for network tests: one server namespace with a bridge "br0" and
+// any number of client namespaces, each joined to the bridge by a veth pair
+// whose client end is "eth0" (down, no address: the client brings it up).
+// Every namespace is a sandbox made by the test; no traffic leaves them.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sandbox/sandbox.h"
+
+namespace netlab {
+
+std::string serverBinary();
+
+class Lab {
+public:
+    Lab();
+    ~Lab();
+
+    // The server's namespace runs argv (a program path inside it) once the
+    // LAN is up; binds bring the program and its files in.
+    void server(std::vector<std::string> argv, std::vector<sandbox::Bind> binds = {});
+    // A sandbox that runs body once the LAN is up; returns its index.
+    int client(std::function<int()> body, sandbox::Options options = {});
+
+    // Builds the links and lets everyone run. False (with a reason in error())
+    // when the LAN could not be made.
+    bool start();
+    // Drops the given share of IPv4/UDP packets at random as they arrive, in
+    // every namespace (per IP packet, so also per fragment).
+    bool loss(int percent);
+
+    sandbox::Result waitClient(int index, int timeoutMs);
+    sandbox::Result stopServer(int timeoutMs = 5000);
+    sandbox::Sandbox& serverBox() { return *server_; }
+    pid_t serverPid() const { return server_ ? server_->pid() : -1; }
+    const std::string& error() const { return error_; }
+
+private:
+    bool sh(const std::string& command);
+
+    std::unique_ptr<sandbox::Sandbox> server_;
+    std::vector<std::unique_ptr<sandbox::Sandbox>> clients_;
+    std::string error_;
+};
+
+// Inside a sandbox: waits until the lab lets it run.
+void waitForGo();
+// Inside a namespace: drops the given share of arriving IPv4/UDP packets (each
+// fragment on its own) and of outgoing UDP datagrams; 100 makes the line silent.
+bool dropHere(int percent);
+
+}  // namespace netlab
