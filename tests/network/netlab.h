@@ -29,8 +29,8 @@ public:
     // Builds the links and lets everyone run. False (with a reason in error())
     // when the LAN could not be made.
     bool start();
-    // Drops the given share of IPv4/UDP packets at random as they arrive, in
-    // every namespace (per IP packet, so also per fragment).
+    // Drops the given share of IPv4/UDP frames at random at every client's
+    // eth0, both ways (per frame, so also per fragment).
     bool loss(int percent);
 
     sandbox::Result waitClient(int index, int timeoutMs);
@@ -49,8 +49,8 @@ private:
 
 // Inside a sandbox: waits until the lab lets it run.
 void waitForGo();
-// Inside a namespace: drops the given share of arriving IPv4/UDP packets (each
-// fragment on its own) and of outgoing UDP datagrams; 100 makes the line silent.
-bool dropHere(int percent);
+// Inside a client's namespace: drops the given share of IPv4/UDP frames on
+// eth0, arriving and (if outgoing) leaving; 100 makes the line silent.
+bool dropHere(int percent, bool outgoing = true);
 
 }  // namespace netlab

@@ -17,16 +17,26 @@ void waitForGo() {
     for (int i = 0; i < 6000 && stat("/go", &st) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
-bool dropHere(int percent) {
+namespace {
+
+// Drops at the client's interface itself, frame by frame (so a fragment of a
+// large reply is lost on its own, as on a real wire). Hooks at the device
+// level leave the sender none the wiser: a dropped datagram is still "sent".
+std::string lossCommand(int percent, bool outgoing) {
     std::string p = std::to_string(percent);
-    std::string rules = "nft 'add table ip lossy;"
-                        " add chain ip lossy pre { type filter hook prerouting priority -500; };"
-                        " add chain ip lossy out { type filter hook output priority 0; };"
-                        " add rule ip lossy pre ip protocol udp numgen random mod 100 < " + p + " drop;"
-                        " add rule ip lossy out ip protocol udp numgen random mod 100 < " + p + " drop'"
-                        " >/dev/null 2>&1";
-    return std::system(rules.c_str()) == 0;
+    std::string match = percent >= 100 ? "ip protocol udp" : "ip protocol udp numgen random mod 100 < " + p;
+    std::string rules = "add table netdev lossy;"
+                        " add chain netdev lossy in { type filter hook ingress device eth0 priority 0; };"
+                        " add rule netdev lossy in " + match + " drop";
+    if (outgoing)
+        rules += "; add chain netdev lossy out { type filter hook egress device eth0 priority 0; };"
+                 " add rule netdev lossy out " + match + " drop";
+    return "/usr/sbin/nft '" + rules + "' >/dev/null 2>&1";
 }
+
+}  // namespace
+
+bool dropHere(int percent, bool outgoing) { return std::system(lossCommand(percent, outgoing).c_str()) == 0; }
 
 Lab::Lab() = default;
 
@@ -97,15 +107,8 @@ bool Lab::start() {
 }
 
 bool Lab::loss(int percent) {
-    std::vector<pid_t> pids{server_->pid()};
-    for (auto& c : clients_) pids.push_back(c->pid());
-    for (pid_t p : pids) {
-        std::string rule = "nsenter -t " + std::to_string(p) +
-                           " -n nft 'add table ip lossy; add chain ip lossy pre { type filter hook prerouting priority -500; };"
-                           " add rule ip lossy pre ip protocol udp numgen random mod 100 < " +
-                           std::to_string(percent) + " drop'";
-        if (!sh(rule)) return false;
-    }
+    for (auto& c : clients_)
+        if (!sh("nsenter -t " + std::to_string(c->pid()) + " -n " + lossCommand(percent, true))) return false;
     return true;
 }
 

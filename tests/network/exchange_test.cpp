@@ -1,0 +1,449 @@
+// The client's protocol code against the real server, on a LAN of network
+// namespaces (the client's interface has no IPv4 address).
+#include <arpa/inet.h>
+#include <linux/if_packet.h>
+#include <net/ethernet.h>
+#include <net/if.h>
+#include <netinet/ip.h>
+#include <netinet/udp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <thread>
+
+#include "netlab.h"
+#include "network/protocol.h"
+
+namespace {
+
+std::string randomBytes(size_t n, unsigned seed) {
+    std::mt19937 g(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(g());
+    return s;
+}
+
+// Files on the host, bound into the server's namespace at /srv.
+class Files {
+public:
+    Files() {
+        char tmpl[] = "/tmp/netxfer-XXXXXX";
+        dir_ = mkdtemp(tmpl);
+    }
+    ~Files() { std::system(("rm -rf " + dir_).c_str()); }
+    std::string add(const std::string& name, const std::string& content) {
+        sandbox::writeFile(dir_ + "/" + name, content);
+        return "/srv/" + name;
+    }
+    sandbox::Bind bind() const { return {dir_, "/srv"}; }
+
+private:
+    std::string dir_;
+};
+
+struct Received {
+    std::string driver;
+    std::vector<std::pair<std::string, std::string>> files;
+    bool keep = false;
+};
+
+// Reads the announced file to its end; false when the server stops answering.
+bool readAll(FileTransfer& t, std::string* into, std::vector<int>* chunks = nullptr) {
+    char buf[4096];
+    for (;;) {
+        int n = readFileData(t, buf, sizeof buf);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        into->append(buf, static_cast<size_t>(n));
+        if (chunks) chunks->push_back(n);
+    }
+}
+
+// The client's side of a whole installation, as the installer walks it.
+// Returns "" or what went wrong.
+std::string runInstallation(Received& out, const std::function<void(InstallClient&)>& afterStart = {},
+                            const std::function<bool(FileTransfer&, std::string*)>& fetch = {},
+                            int pauseBeforeStartMs = 0) {
+    InstallClient c;
+    if (int n = enumerateInterfaces(c); n != 1) return "interfaces found: " + std::to_string(n);
+    Message m;
+    do {
+        m.clear();
+        int length = m.setText("DRVR\n6.1.0-test") + 1;
+        broadcastMessage(c, m, length);
+    } while (!waitForOffer(c, m, "OFDR"));
+    {
+        FileTransfer t(*c.chosen(), c.session);
+        if (!openNextFile(t)) return "no driver package";
+        if (!readAll(t, &out.driver)) return "driver package broken off";
+    }
+    if (!negotiateInstall(c, "test client", "", "LABEL-1", &out.keep)) return "no server";
+    if (pauseBeforeStartMs) std::this_thread::sleep_for(std::chrono::milliseconds(pauseBeforeStartMs));
+    Message strt, reply;
+    strt.clear();
+    std::memcpy(strt.payload(), "STRT", 4);
+    fillHeader(c.session, strt, 4);
+    if (sendAndWait(*c.chosen(), c.session, strt, reply, kStrtTimeoutUs, kStrtAttempts) < 0) return "STRT refused";
+    if (afterStart) afterStart(c);
+    for (;;) {
+        c.transfer = std::make_unique<FileTransfer>(*c.chosen(), c.session);
+        if (!openNextFile(*c.transfer)) break;
+        std::string data;
+        bool ok = fetch ? fetch(*c.transfer, &data) : readAll(*c.transfer, &data);
+        if (!ok) return "bad network connection";
+        if (data.size() != static_cast<size_t>(c.transfer->size)) return "size differs for " + c.transfer->name;
+        out.files.emplace_back(c.transfer->name, data);
+    }
+    Message wtrm;
+    wtrm.clear();
+    std::memcpy(wtrm.payload(), "WTRM", 4);
+    fillHeader(c.session, wtrm, 4);
+    for (int i = 0; i < 20; ++i) {
+        if (sendAndWait(*c.chosen(), c.session, wtrm, reply, 1000000, 1) >= 0 && reply.startsWith("TERM")) return "";
+    }
+    return "no TERM";
+}
+
+std::string compare(const Received& r, const std::string& driver,
+                    const std::vector<std::pair<std::string, std::string>>& files) {
+    if (r.driver != driver) return "driver package differs";
+    if (r.files.size() != files.size()) return "got " + std::to_string(r.files.size()) + " files";
+    for (size_t i = 0; i < files.size(); ++i) {
+        if (r.files[i].first != files[i].first) return "file " + std::to_string(i) + " is " + r.files[i].first;
+        if (r.files[i].second != files[i].second) return files[i].first + " differs";
+    }
+    return "";
+}
+
+int report(const std::string& problem) {
+    if (!problem.empty()) std::printf("client: %s\n", problem.c_str());
+    std::fflush(stdout);
+    return problem.empty() ? 0 : 1;
+}
+
+// Whole UDP datagrams to or from port 5000 seen on eth0, in order.
+class Capture {
+public:
+    Capture() {
+        // A packet socket bound to an interface that is down never sees it come up.
+        int s = socket(AF_INET, SOCK_DGRAM, 0);
+        ifreq ifr{};
+        std::strcpy(ifr.ifr_name, "eth0");
+        ioctl(s, SIOCGIFFLAGS, &ifr);
+        ifr.ifr_flags |= IFF_UP;
+        ioctl(s, SIOCSIFFLAGS, &ifr);
+        close(s);
+        fd_ = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
+        int size = 8 << 20;
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+        sockaddr_ll a{};
+        a.sll_family = AF_PACKET;
+        a.sll_protocol = htons(ETH_P_ALL);
+        a.sll_ifindex = static_cast<int>(if_nametoindex("eth0"));
+        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    ~Capture() { close(fd_); }
+
+    struct Packet {
+        bool outgoing;
+        Message message;
+    };
+    std::vector<Packet> take() {
+        std::vector<Packet> out;
+        uint8_t frame[9000];
+        for (;;) {
+            sockaddr_ll from{};
+            socklen_t len = sizeof from;
+            ssize_t n = recvfrom(fd_, frame, sizeof frame, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
+            if (n < 0) break;
+            if (n < 14 + 20 + 8 || frame[12] != 0x08 || frame[13] != 0x00) continue;
+            const auto* ip = reinterpret_cast<const iphdr*>(frame + 14);
+            if (ip->protocol != IPPROTO_UDP || (ntohs(ip->frag_off) & 0x3fff)) continue;  // whole datagrams only
+            const auto* udp = reinterpret_cast<const udphdr*>(frame + 14 + ip->ihl * 4);
+            if (ntohs(udp->dest) != proto::kPort) continue;
+            Packet p{from.sll_pkttype == PACKET_OUTGOING, {}};
+            p.message.clear();
+            size_t payload = ntohs(udp->len) - 8;
+            std::memcpy(p.message.bytes, reinterpret_cast<const uint8_t*>(udp) + 8,
+                        std::min(payload, sizeof p.message.bytes));
+            out.push_back(p);
+        }
+        return out;
+    }
+
+private:
+    int fd_;
+};
+
+std::vector<std::string> serverArgs(Files& files, const std::string& driver,
+                                    const std::vector<std::pair<std::string, std::string>>& list,
+                                    std::vector<std::string> options = {}) {
+    std::vector<std::string> argv{"/sbin/castdeploy-server", "--interface", "br0", "--drivers",
+                                  files.add("drivers.vpk", driver)};
+    argv.insert(argv.end(), options.begin(), options.end());
+    for (auto& [name, content] : list) argv.push_back(files.add(name, content));
+    return argv;
+}
+
+TEST(Exchange, HeaderByHeaderAsTheServerAndClientWalkIt) {
+    Files files;
+    std::string driver = randomBytes(300, 1);
+    std::vector<std::pair<std::string, std::string>> list{{"base.vpk", randomBytes(700, 2)}};
+    netlab::Lab lab;
+    lab.server(serverArgs(files, driver, list, {"--keep", "--once"}), {files.bind()});
+    std::vector<std::string> rows;
+    lab.client([&] {
+        Capture capture;
+        Received r;
+        std::string problem = runInstallation(r, [](InstallClient&) {});
+        if (problem.empty()) problem = compare(r, driver, list);
+        if (problem.empty() && !r.keep) problem = "keep not taken from the offer";
+        // One row per message: direction, word, destination, sequence, ack;
+        // retransmissions repeat a row and are folded.
+        std::string last;
+        auto packets = capture.take();
+        for (auto& p : packets) {
+            const Message& m = p.message;
+            std::string word(m.text().substr(0, 4));
+            if (m.length() > 0 && (word != "FILE" && word != "OFDR" && word != "OFFR" && word != "OKAY" &&
+                                   word != "DONE" && word != "TERM" && !p.outgoing))
+                word = "data";
+            if (m.length() == 0) word = "empty";
+            char row[128];
+            std::snprintf(row, sizeof row, "%s %s %s %u %u", p.outgoing ? "c>" : "s>", word.c_str(),
+                          proto::isZero(m.destination()) ? "any" : "one", m.sequence(), m.ack());
+            if (row != last) std::printf("ROW %s\n", row);
+            last = row;
+        }
+        return report(problem);
+    });
+    ASSERT_TRUE(lab.start()) << lab.error();
+    auto c = lab.waitClient(0, 60000);
+    auto s = lab.serverBox().wait(10000);  // --once: it ends by itself
+    EXPECT_TRUE(c.exited && c.exitStatus == 0) << c.output;
+    EXPECT_TRUE(s.exited && s.exitStatus == 0) << s.output;
+    EXPECT_NE(s.output.find("installation finished"), std::string::npos) << s.output;
+
+    std::string got;
+    for (size_t at = 0; (at = c.output.find("ROW ", at)) != std::string::npos;) {
+        size_t end = c.output.find('\n', at);
+        got += c.output.substr(at + 4, end - at - 4) + "\n";
+        at = end;
+    }
+    EXPECT_EQ(got,
+              "c> DRVR any 1 0\n"
+              "s> OFDR one 1 0\n"
+              "c> RETR one 1 1\n"
+              "s> FILE one 2 1\n"
+              "c> RETR one 2 2\n"
+              "s> data one 3 2\n"
+              "c> RETR one 3 3\n"
+              "s> empty one 4 3\n"
+              "c> DSCV any 1 0\n"
+              "s> OFFR one 1 0\n"
+              "c> YACK one 1 1\n"
+              "s> OKAY one 2 1\n"
+              "c> STRT one 2 2\n"
+              "s> OKAY one 3 2\n"
+              "c> RETR one 3 3\n"
+              "s> FILE one 4 3\n"
+              "c> RETR one 4 4\n"
+              "s> data one 5 4\n"
+              "c> RETR one 5 5\n"
+              "s> empty one 6 5\n"
+              "c> RETR one 6 6\n"
+              "s> DONE one 7 6\n"
+              "c> WTRM one 7 7\n"
+              "s> TERM one 8 7\n");
+}
+
+// Sends what must be ignored: replies from another station with plausible
+// sequence numbers, and "server" messages of wrong length or sequence.
+int strayStation() {
+    InstallClient c;
+    if (enumerateInterfaces(c) != 1) return 1;
+    const MacAddress victim{0x02, 0xc1, 0, 0, 0, 1};
+    const MacAddress server{0x02, 0x5e, 0, 0, 0, 1};
+    Message m;
+    for (int i = 0; i < 5000; ++i) {
+        m.clear();
+        m.setDestination(victim);
+        m.setText(i % 2 ? "FILE\nevil.scr\n5\n" : "evil data evil data");
+        int count = m.size();
+        switch (i % 4) {
+        case 0:  // another MAC, any sequence the session may be at
+        case 1:
+            m.setSource(c.interfaces[0].hardwareAddress);
+            m.setSequence(static_cast<uint16_t>(i / 4 % 40 + 1));
+            break;
+        case 2:  // the server's MAC, a sequence the session never reaches
+            m.setSource(server);
+            m.setSequence(static_cast<uint16_t>(30000 + i));
+            break;
+        case 3:  // the server's MAC, the right sequence range, a wrong length
+            m.setSource(server);
+            m.setSequence(static_cast<uint16_t>(i / 4 % 40 + 1));
+            count = i % 8 == 3 ? 19 : count - 1;
+            break;
+        }
+        sendto(c.interfaces[0].socket, m.bytes, static_cast<size_t>(count), 0,
+               reinterpret_cast<sockaddr*>(&c.interfaces[0].broadcastAddress), sizeof(sockaddr_in));
+        usleep(1000);
+    }
+    return 0;
+}
+
+TEST(Exchange, ChunksEmptyFilesAndStrayDatagrams) {
+    Files files;
+    std::string driver = randomBytes(5000, 3);
+    std::vector<std::pair<std::string, std::string>> list{
+        {"a.vpk", randomBytes(8152, 4)}, {"empty.vpk", ""}, {"empty.scr", ""}, {"b.vpk", randomBytes(300000, 5)}};
+    netlab::Lab lab;
+    lab.server(serverArgs(files, driver, list), {files.bind()});
+    lab.client([&] {
+        usleep(300000);  // let the stray station get going
+        Received r;
+        std::string shape;
+        auto fetch = [&](FileTransfer& t, std::string* data) {
+            uint32_t before = t.session->sendSequence;
+            std::vector<int> chunks;
+            bool ok = readAll(t, data, &chunks);
+            if (t.name == "a.vpk") {
+                shape = "RETRs " + std::to_string(t.session->sendSequence - before + 1) + " chunks";
+                for (int n : chunks) shape += " " + std::to_string(n);
+            }
+            if (t.name.rfind("empty", 0) == 0 && (t.size != 0 || !chunks.empty())) shape += " " + t.name + " not empty";
+            return ok;
+        };
+        std::string problem = runInstallation(r, {}, fetch);
+        if (problem.empty()) problem = compare(r, driver, list);
+        if (problem.empty() && shape != "RETRs 4 chunks 4076 4076") problem = shape;
+        return report(problem);
+    });
+    lab.client(strayStation);
+    ASSERT_TRUE(lab.start()) << lab.error();
+    auto c = lab.waitClient(0, 60000);
+    EXPECT_TRUE(c.exited && c.exitStatus == 0) << c.output;
+    auto stray = lab.waitClient(1, 20000);
+    EXPECT_TRUE(stray.exited && stray.exitStatus == 0) << stray.output;
+    auto s = lab.stopServer();
+    EXPECT_NE(s.output.find("installation finished"), std::string::npos) << s.output;
+}
+
+void lossyInstallation(int percent) {
+    Files files;
+    std::string driver = randomBytes(20000, 6);
+    std::vector<std::pair<std::string, std::string>> list{
+        {"a.vpk", randomBytes(8152, 7)}, {"big.vpk", randomBytes(200000, 8)}, {"none.vpk", ""}, {"c.scr", "x=1\n"}};
+    netlab::Lab lab;
+    lab.server(serverArgs(files, driver, list), {files.bind()});
+    lab.client([&] {
+        Received r;
+        // Loss starts with the transfer: the 1-second exchanges before it may
+        // fail outright under heavy loss, which is the flow's business.
+        std::string problem = runInstallation(r, [&](InstallClient&) {
+            if (!netlab::dropHere(percent)) std::puts("client: nft failed");
+        });
+        if (problem.empty()) problem = compare(r, driver, list);
+        return report(problem);
+    });
+    ASSERT_TRUE(lab.start()) << lab.error();
+    auto c = lab.waitClient(0, 240000);
+    EXPECT_TRUE(c.exited && c.exitStatus == 0) << c.output;
+    auto s = lab.stopServer();
+    EXPECT_NE(s.output.find("repeated requests"), std::string::npos) << s.output;
+}
+
+TEST(Exchange, TenPercentLossGivesIdenticalFiles) { lossyInstallation(10); }
+TEST(Exchange, ThirtyPercentLossGivesIdenticalFiles) { lossyInstallation(30); }
+
+TEST(Exchange, ServerFallingSilentInAFileEndsAfter300Requests) {
+    Files files;
+    std::vector<std::pair<std::string, std::string>> list{{"big.vpk", randomBytes(100000, 9)}};
+    netlab::Lab lab;
+    lab.server(serverArgs(files, "drv", list), {files.bind()});
+    lab.client([&] {
+        Received r;
+        Capture* capture = nullptr;
+        auto fetch = [&](FileTransfer& t, std::string* data) {
+            char buf[4096];
+            if (readFileData(t, buf, sizeof buf) <= 0) return true;  // must not end here
+            capture = new Capture;
+            netlab::dropHere(100, false);  // from now on nothing arrives
+            uint32_t before = t.session->sendSequence;
+            for (;;) {
+                int n = readFileData(t, buf, sizeof buf);
+                if (n < 0) break;
+                if (n == 0) return true;
+            }
+            int sent = 0;
+            for (auto& p : capture->take())
+                if (p.outgoing && p.message.startsWith("RETR") && p.message.sequence() == uint16_t(before + 1)) ++sent;
+            std::printf("RETR sent %d times\n", sent);
+            return false;
+        };
+        std::string problem = runInstallation(r, {}, fetch);
+        return report(problem == "bad network connection" ? "" : "expected a broken connection, got: " + problem);
+    });
+    ASSERT_TRUE(lab.start()) << lab.error();
+    auto c = lab.waitClient(0, 60000);
+    EXPECT_TRUE(c.exited && c.exitStatus == 0) << c.output;
+    EXPECT_NE(c.output.find("RETR sent 300 times"), std::string::npos) << c.output;
+    lab.stopServer();
+}
+
+TEST(Exchange, TwoClientsAtOnceWithALongPauseBeforeStart) {
+    Files files;
+    std::string driver = randomBytes(9000, 10);
+    std::vector<std::pair<std::string, std::string>> list{{"a.vpk", randomBytes(400000, 11)},
+                                                          {"site.scr", "hostname=x\n"}};
+    netlab::Lab lab;
+    lab.server(serverArgs(files, driver, list), {files.bind()});
+    for (int i = 0; i < 2; ++i) {
+        lab.client([&, i] {
+            Received r;
+            // The first machine waits between YACK and STRT as a disk
+            // preparation would; its session must survive the silence.
+            std::string problem = runInstallation(r, {}, {}, i == 0 ? 4000 : 0);
+            if (problem.empty()) problem = compare(r, driver, list);
+            return report(problem);
+        });
+    }
+    ASSERT_TRUE(lab.start()) << lab.error();
+    auto a = lab.waitClient(0, 60000);
+    auto b = lab.waitClient(1, 60000);
+    EXPECT_TRUE(a.exited && a.exitStatus == 0) << a.output;
+    EXPECT_TRUE(b.exited && b.exitStatus == 0) << b.output;
+    auto s = lab.stopServer();
+    for (const char* mac : {"02:C1:00:00:00:01 installation finished", "02:C1:00:00:00:02 installation finished"})
+        EXPECT_NE(s.output.find(mac), std::string::npos) << s.output;
+}
+
+TEST(Server, ClearErrorsBeforeServing) {
+    std::string bin = netlab::serverBinary();
+    auto run = [&](const std::string& args) {
+        std::string out;
+        FILE* p = popen((bin + " " + args + " 2>&1").c_str(), "r");
+        char buf[512];
+        while (std::fgets(buf, sizeof buf, p)) out += buf;
+        int status = pclose(p);
+        return std::make_pair(WEXITSTATUS(status), out);
+    };
+    auto [s1, o1] = run("--interface lo --drivers /nonexistent/d.vpk");
+    EXPECT_EQ(s1, 1);
+    EXPECT_NE(o1.find("cannot read /nonexistent/d.vpk"), std::string::npos) << o1;
+    auto [s2, o2] = run("--interface no-such-if0 --drivers /etc/hostname");
+    EXPECT_EQ(s2, 1);
+    EXPECT_NE(o2.find("no network interface named no-such-if0"), std::string::npos) << o2;
+    auto [s3, o3] = run("--drivers /etc/hostname");
+    EXPECT_EQ(s3, 1);
+    EXPECT_NE(o3.find("usage"), std::string::npos) << o3;
+}
+
+}  // namespace
