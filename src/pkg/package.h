@@ -1,0 +1,43 @@
+// The installed-package record: what the package file said (PackageHeader)
+// plus what the installation made of it.
+#pragma once
+
+#include <set>
+#include <string>
+
+#include "archive/format.h"
+#include "pkg/version.h"
+
+// The value doubles as the index of the verb in "can not %s %s: %s depends on it"
+// and as the schedule file's vocabulary.
+enum class ScheduledAction : int {
+    none = 0,
+    uninstall = 1,
+    enable = 2,
+    disable = 3,
+};
+
+// "uninstall", "enable", "disable" ("" for none).
+const char* actionVerb(ScheduledAction action);
+
+struct Package : PackageHeader {
+    // Recorded paths relative to "/flash", each beginning with "/" once loaded
+    // from the database; std::string orders them byte by byte.
+    std::set<std::string> files;
+    // The bundle this package belongs to; an empty name means none.
+    DependencyEntry bundle;
+    bool disabled = false;
+    // The current enabled or disabled state was the user's choice, not the resolver's.
+    bool userForced = false;
+    ScheduledAction scheduled = ScheduledAction::none;
+
+    Package() = default;
+    explicit Package(const PackageHeader& header) : PackageHeader(header) {}
+
+    bool belongsToBundle() const { return !bundle.name.empty(); }
+    bool isEnabled() const { return !disabled; }
+};
+
+// The bundle's label for members of a bundle, otherwise the package's own:
+// installation progress and errors report bundle members under the bundle.
+std::string displayLabel(const Package& package);
