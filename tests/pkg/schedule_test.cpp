@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -222,6 +224,197 @@ TEST(Schedule, CircularBundlesEnd) {
     add(r, Make("b2").bundle().inBundle("b1").disabled());
     Resolution out = resolve(r);
     EXPECT_EQ(out.enablings.size(), 3u);
+}
+
+// The resolution read literally, every relation tested pair by pair and the
+// fallout scan restarted from the first package after each change: an oracle
+// for the indexed resolver.
+class LiteralResolver {
+public:
+    LiteralResolver(Repository& r, bool verbose) : r_(r), verbose_(verbose) {}
+
+    void run(std::vector<Package*>& removals, std::vector<Package*>& enablings) {
+        std::vector<Package*> all;
+        for (auto& p : r_.packages)
+            all.push_back(p.get());
+        for (Package* m : all) {
+            Package* b = bundleOf(*m);
+            if (!b)
+                continue;
+            if (b->scheduled == S::disable && m->scheduled != S::uninstall)
+                m->scheduled = S::disable;
+            if (b->scheduled == S::uninstall)
+                m->scheduled = S::uninstall;
+            if (b->scheduled == S::enable && m->disabled)
+                m->scheduled = S::enable;
+        }
+        for (Package* p : all)
+            if (active(*p))
+                ensureNeeds(p);
+        for (Package* p : all) {
+            if (!active(*p))
+                continue;
+            for (Package* q : all) {
+                if (q == p || !(q->disabled ? q->scheduled == S::enable : q->scheduled == S::none))
+                    continue;
+                if (conflictsWith(*p, *q)) {
+                    if (q->scheduled == S::none)
+                        q->scheduled = S::disable;
+                } else if (p->scheduled == S::enable && conflictsWith(*q, *p)) {
+                    if (q->scheduled == S::none) {
+                        q->scheduled = S::disable;
+                    } else if (q->scheduled == S::enable) {
+                        if (verbose_)
+                            r_.printWarning("can not enable %s: %s conflicts with it", p->name.c_str(),
+                                            label(*q).c_str());
+                        p->scheduled = S::none;
+                        break;
+                    }
+                }
+            }
+        }
+    restart:
+        for (Package* p : all) {
+            for (const DependencyEntry& d : p->dependencies) {
+                CandidateState state = Repository::candidateState(r_.findCandidates(d, true));
+                if (state == CandidateState::unavailable && p->scheduled != S::uninstall) {
+                    p->scheduled = S::uninstall;
+                    goto restart;
+                }
+                if (state == CandidateState::inactive &&
+                    (p->scheduled == S::enable || (!p->disabled && p->scheduled == S::none))) {
+                    p->scheduled = S::disable;
+                    goto restart;
+                }
+            }
+        }
+        for (Package* b : all) {
+            if (!b->isBundle || b->scheduled == S::uninstall)
+                continue;
+            bool isActive = false, staying = false;
+            for (Package* m : all) {
+                if (m->bundle.name != b->name || !m->belongsToBundle())
+                    continue;
+                if (active(*m)) {
+                    isActive = true;
+                    break;
+                }
+                if (m->scheduled != S::uninstall)
+                    staying = true;
+            }
+            if (isActive)
+                continue;
+            if (!staying)
+                b->scheduled = S::uninstall;
+            else if (!b->disabled)
+                b->scheduled = S::disable;
+            else if (b->scheduled == S::enable)
+                b->scheduled = S::none;
+        }
+        if (!all.empty() && std::none_of(all.begin(), all.end(), [](Package* p) { return active(*p); })) {
+            for (Package* p : all)
+                p->scheduled = S::none;
+            if (verbose_)
+                r_.printError("can not uninstall or disable all packages");
+            return;
+        }
+        for (Package* p : all) {
+            if (p->scheduled == S::uninstall || p->scheduled == S::disable)
+                removals.push_back(p);
+            else if (p->scheduled == S::enable)
+                enablings.push_back(p);
+        }
+        r_.orderPackages(removals, false, false);
+        std::reverse(removals.begin(), removals.end());
+        r_.orderPackages(enablings, false, false);
+    }
+
+private:
+    static bool active(const Package& p) {
+        return p.scheduled == S::enable || (!p.disabled && p.scheduled == S::none);
+    }
+    Package* bundleOf(const Package& p) { return p.belongsToBundle() ? r_.findInstalledPackage(p.bundle.name) : nullptr; }
+
+    void ensureNeeds(Package* p) {
+        if (!onStack_.insert(p).second)
+            return;
+        if (Package* b = bundleOf(*p))
+            keepActive(b, p);
+        for (const DependencyEntry& d : p->dependencies) {
+            std::vector<Package*> found = r_.findCandidates(d, true);
+            if (Repository::candidateState(found) == CandidateState::met)
+                continue;
+            if (found.empty())
+                break;
+            r_.orderPackages(found, false, false);
+            if (!found.empty())
+                keepActive(found.back(), p);
+        }
+        onStack_.erase(p);
+    }
+
+    void keepActive(Package* q, Package* dependent) {
+        if (q->scheduled == S::uninstall || q->scheduled == S::disable) {
+            if (verbose_)
+                r_.printWarning("can not %s %s: %s depends on it", actionVerb(q->scheduled), label(*q).c_str(),
+                                dependent->name.c_str());
+            q->scheduled = S::none;
+        } else {
+            if (!q->disabled)
+                return;
+            q->scheduled = S::enable;
+        }
+        ensureNeeds(q);
+    }
+
+    Repository& r_;
+    bool verbose_;
+    std::set<Package*> onStack_;
+};
+
+void randomRepository(Repository& r, unsigned seed) {
+    std::mt19937 random(seed);
+    const int count = 3 + int(random() % 28);
+    auto name = [&](int bound) { return "p" + std::to_string(random() % unsigned(bound)); };
+    for (int i = 0; i < count; ++i) {
+        Make make("p" + std::to_string(i), packVersion(1, random() % 3));
+        for (int d = int(random() % 4); d > 0; --d)
+            make.dep(random() % 6 ? name(count + 2) : "v" + std::to_string(random() % 3));
+        if (random() % 5 == 0)
+            make.provide("v" + std::to_string(random() % 3), int32_t(random() % 5) - 2);
+        if (random() % 7 == 0)
+            make.conflict(random() % 3 ? name(count) : "v" + std::to_string(random() % 3));
+        if (random() % 6 == 0)
+            make.bundle();
+        else if (random() % 4 == 0)
+            make.inBundle(name(count));
+        if (random() % 3 == 0)
+            make.disabled();
+        if (random() % 3 == 0)
+            make.schedule(ScheduledAction(1 + random() % 3));
+        add(r, make);
+    }
+}
+
+TEST(Schedule, AgreesWithTheLiteralResolutionOnRandomRepositories) {
+    for (unsigned seed = 1; seed <= 400; ++seed) {
+        Repository fast, literal;
+        randomRepository(fast, seed);
+        randomRepository(literal, seed);
+        Resolution got = resolve(fast);
+        Resolution want;
+        std::vector<Package*> removals, enablings;
+        want.output = captureStdout([&] { LiteralResolver(literal, true).run(removals, enablings); });
+        for (Package* p : removals)
+            want.removals.push_back(p->name);
+        for (Package* p : enablings)
+            want.enablings.push_back(p->name);
+        ASSERT_EQ(got.output, want.output) << "seed " << seed;
+        ASSERT_EQ(got.removals, want.removals) << "seed " << seed;
+        ASSERT_EQ(got.enablings, want.enablings) << "seed " << seed;
+        for (size_t i = 0; i < fast.packages.size(); ++i)
+            ASSERT_EQ(fast.packages[i]->scheduled, literal.packages[i]->scheduled) << "seed " << seed << " " << i;
+    }
 }
 
 // Carrying out a schedule against a real database.
