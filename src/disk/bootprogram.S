@@ -90,6 +90,9 @@ errorLoading:
 missingSystem:
         .asciz  "Missing operating system"
         .byte   0, 0, 0, 0
+        .if     . - bootProgram - 184
+        .error  "the boot program must be exactly 184 bytes"
+        .endif
         .size   bootProgram, . - bootProgram
 
         .section .note.GNU-stack, "", @progbits

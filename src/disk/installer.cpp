@@ -43,8 +43,11 @@ int readDiskTable(FILE* listing) {
     DiskEntry* table = diskTable();
     int found = 0;
     char line[128];
+    bool atLineStart = true;
     while (found < kDiskTableSize && std::fgets(line, sizeof line, listing)) {
-        if (parseGeometryLine(line, table[found])) found++;
+        // The rest of an overlong line is not a line of its own.
+        if (atLineStart && parseGeometryLine(line, table[found])) found++;
+        atLineStart = std::strchr(line, '\n') != nullptr;
     }
     return found;
 }

@@ -85,10 +85,11 @@ TEST(DiskDiscovery, GeometryListingKeepsTheFirstFourDisks) {
     DiskEntry* table = diskTable();
     for (int i = 0; i < kDiskTableSize; i++) table[i] = DiskEntry{};
     FILE* listing = textStream(
-        "\n"
-        "cylpart: /dev/sdx: no medium\n"
+        std::string("\n")
+        + "cylpart: /dev/sdx: no medium\n"
         "/dev/sda: 1044 cylinders, 255 heads, 63 sectors/track\n"
         "/dev/sdb: garbage\n"
+        "# " + std::string(125, '-') + "/dev/sdz: 1 cylinders, 1 heads, 1 sectors/track\n"
         "/dev/sdb: 2000 cylinders, 255 heads, 63 sectors/track\n"
         "/dev/hdc: 160 cylinders, 16 heads, 32 sectors/track\n"
         "/dev/sdd: 523 cylinders, 255 heads, 63 sectors/track\n"
