@@ -1,0 +1,59 @@
+# Writes the C++ source of the built-in package public key and the table of
+# known package digests. Called at build time:
+#   cmake -DKEY=<64 hex> -DDIGESTS=<file> -DOUT=<file.cpp> -P generate-keys.cmake
+# The digest file holds one 40-digit hex digest per line; '#' starts a comment.
+
+function(hex_bytes hex out)
+  string(REGEX REPLACE "([0-9a-fA-F][0-9a-fA-F])" "0x\\1, " bytes "${hex}")
+  string(REGEX REPLACE ", $" "" bytes "${bytes}")
+  set(${out} "${bytes}" PARENT_SCOPE)
+endfunction()
+
+hex_bytes("${KEY}" key_bytes)
+
+file(STRINGS "${DIGESTS}" lines)
+set(entries "")
+set(count 0)
+set(number 0)
+foreach(line IN LISTS lines)
+  math(EXPR number "${number} + 1")
+  string(REGEX REPLACE "#.*" "" line "${line}")
+  string(STRIP "${line}" line)
+  if(line STREQUAL "")
+    continue()
+  endif()
+  if(NOT line MATCHES "^[0-9a-fA-F]+$")
+    message(FATAL_ERROR "${DIGESTS}:${number}: not a hex digest: ${line}")
+  endif()
+  string(LENGTH "${line}" length)
+  if(NOT length EQUAL 40)
+    message(FATAL_ERROR "${DIGESTS}:${number}: a digest has 40 hex digits, this has ${length}")
+  endif()
+  hex_bytes("${line}" bytes)
+  string(APPEND entries "    {{${bytes}}},\n")
+  math(EXPR count "${count} + 1")
+endforeach()
+
+# An empty table still needs one element to be valid C++; the span excludes it.
+if(count EQUAL 0)
+  set(storage "    {},\n")
+else()
+  set(storage "${entries}")
+endif()
+
+file(WRITE "${OUT}.tmp" "// Generated from data/ by generate-keys.cmake; do not edit.
+#include \"archive/keys.h\"
+
+namespace archive {
+
+const PublicKey packagePublicKey = {{${key_bytes}}};
+
+static const PackageDigest knownDigestStorage[] = {
+${storage}};
+
+const std::span<const PackageDigest> knownPackageDigests(knownDigestStorage, ${count});
+
+}  // namespace archive
+")
+execute_process(COMMAND ${CMAKE_COMMAND} -E copy_if_different "${OUT}.tmp" "${OUT}")
+file(REMOVE "${OUT}.tmp")

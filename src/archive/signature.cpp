@@ -1,0 +1,166 @@
+#include "archive/signature.h"
+
+#include <cstring>
+
+#include "archive/sha256.h"
+
+namespace archive {
+namespace {
+
+// -2 * v(G) mod p, little-endian.
+constexpr Bytes32 minusTwoVG = {
+    0x3b, 0x58, 0x62, 0x02, 0xbb, 0x74, 0x2c, 0xac, 0x9b, 0x3c, 0x07, 0x25, 0x03, 0x65, 0x85, 0xdb,
+    0x66, 0x5d, 0x6e, 0x11, 0xa7, 0x45, 0xc2, 0x3f, 0x96, 0xf2, 0xbe, 0x8e, 0xbc, 0xcc, 0xa3, 0x3e};
+
+constexpr uint32_t curveA = 486662;
+constexpr uint32_t doublingConstant = 121665;  // (A - 2) / 4
+constexpr uint32_t vGSquared = 39420360;       // 9^3 + A 9^2 + 9
+constexpr uint32_t aPlus9 = 486671;
+
+int bitOf(const Bytes32& x, int i) { return i < 0 || i > 255 ? 0 : (x[i >> 3] >> (i & 7)) & 1; }
+
+template <class F>
+F constant(uint32_t n) {
+    return F::fromInt(1).mulSmall(n);
+}
+
+template <class F>
+bool isZero(const F& f) {
+    Bytes32 b = f.toBytes();
+    for (uint8_t c : b)
+        if (c) return false;
+    return true;
+}
+
+// R = u^3 + A u^2 + u and a square root v of R (a true one only when R is a square).
+template <class F>
+void curveRoot(const F& u, F& R, F& v) {
+    F u2 = u.sq();
+    R = ((u2 * u + u2.mulSmall(curveA)).carry() + u).carry();
+    F q = R + R;
+    F d = pow22523(q);
+    v = R * d * (q * d.sq() - constant<F>(1));
+}
+
+template <class F>
+struct Projective {
+    F X, Z;
+};
+
+template <class F>
+Projective<F> doubled(const Projective<F>& p) {
+    F a = (p.X + p.Z).sq();
+    F b = (p.X - p.Z).sq();
+    F q = a - b;
+    return {a * b, q * (a + q.mulSmall(doublingConstant))};
+}
+
+// Differential addition; difference == nullptr stands for u = 9.
+template <class F>
+Projective<F> added(const Projective<F>& p1, const Projective<F>& p2, const F* difference) {
+    F m = (p1.X - p1.Z) * (p2.X + p2.Z);
+    F n = (p1.X + p1.Z) * (p2.X - p2.Z);
+    F t = (m - n).sq();
+    return {(m + n).sq(), difference ? *difference * t : t.mulSmall(9)};
+}
+
+}  // namespace
+
+template <class F>
+Bytes32 twoScalarLadder(const Bytes32& s, const Bytes32& k, const Bytes32& uPBytes) {
+    const F uP = F::fromBytes(uPBytes);
+    const F zero = F::fromInt(0), one = F::fromInt(1);
+
+    // The even square root of R fixes P among the two points with this u.
+    F R, v;
+    curveRoot(uP, R, v);
+    if (v.isOdd()) v = (zero - v).carry();
+
+    // u(P - G) and u(P + G): ((v -+ vG) / (uP - 9))^2 - A - uP - 9.
+    F w = invert((uP - constant<F>(9)).sq());
+    F numeratorBase = (R + constant<F>(vGSquared)).carry();
+    F t = F::fromBytes(minusTwoVG) * v;  // -2 vG v
+    F offset = (uP + constant<F>(aPlus9)).carry();
+    F xMinus = ((numeratorBase - t).carry() * w - offset).carry();
+    F xPlus = ((numeratorBase + t).carry() * w - offset).carry();
+
+    // Control bits: d[i + 1] holds d_i for i = -1 .. 256.
+    int d[258];
+    d[0] = 0;
+    for (int i = 0; i <= 256; ++i) {
+        int gk = bitOf(k, i) ^ bitOf(k, i - 1);
+        int gs = bitOf(s, i) ^ bitOf(s, i - 1);
+        int eq = gk == gs;
+        d[i + 1] = gs ^ (eq & d[i]);
+    }
+
+    Projective<F> S[3] = {{one, zero}, {d[257] ? uP : constant<F>(9), one}, {xMinus, one}};
+    for (int i = 255; i >= 0; --i) {
+        int j = (bitOf(k, i) ^ bitOf(k, i + 1)) + (bitOf(s, i) ^ bitOf(s, i + 1));
+        int t2 = 2 * (d[i + 1] ^ d[i + 2]);
+        Projective<F> n0 = doubled(S[j]);
+        Projective<F> n1 = added(S[1], S[t2], d[i + 1] ? &uP : nullptr);
+        Projective<F> n2 = added(S[2], S[0], (bitOf(k, i + 1) ^ bitOf(s, i + 1)) ? &xPlus : &xMinus);
+        S[0] = n0;
+        S[1] = n1;
+        S[2] = n2;
+    }
+    const Projective<F>& result = S[bitOf(k, 0) + bitOf(s, 0)];
+    return (result.X * invert(result.Z)).toBytes();
+}
+
+template Bytes32 twoScalarLadder<field::Fe10>(const Bytes32&, const Bytes32&, const Bytes32&);
+#ifdef FIELD_HAVE_FE51
+template Bytes32 twoScalarLadder<field::Fe51>(const Bytes32&, const Bytes32&, const Bytes32&);
+#endif
+
+Bytes32 twoScalarLadder(const Bytes32& s, const Bytes32& k, const Bytes32& uP) {
+    return twoScalarLadder<field::Fe>(s, k, uP);
+}
+
+bool isCurvePoint(const Bytes32& u) {
+    using F = field::Fe;
+    if (u[31] & 0x80) return false;
+    F f = F::fromBytes(u);
+    if (f.toBytes() != u) return false;  // not below p
+    F R, v;
+    curveRoot(f, R, v);
+    return isZero(v.sq() - R);
+}
+
+bool isUsablePublicKey(const PublicKey& key) {
+    Bytes32 nine{};
+    nine[0] = 9;
+    return key != nine && isCurvePoint(key);
+}
+
+Bytes32 challengeScalar(const PackageDigest& h, const uint8_t e[16]) {
+    Bytes32 k = sha256(h.data(), h.size());
+    for (int i = 0; i < 16; ++i) k[8 + i] ^= e[i];
+    k[0] &= 0xF8;
+    k[31] = (k[31] & 0x7F) | 0x40;
+    return k;
+}
+
+bool verifySignatureRecord(const PackageDigest& digest, const uint8_t record[signatureRecordSize],
+                           const PublicKey& key) {
+    if (std::memcmp(record, digest.data(), digest.size()) != 0) return false;
+    const uint8_t* e = record + 20;
+    Bytes32 s;
+    std::memcpy(s.data(), record + 36, 32);
+    Bytes32 x = twoScalarLadder(s, challengeScalar(digest, e), key);
+    Sha256Digest hx = sha256(x.data(), x.size());
+    return std::memcmp(hx.data(), e, 16) == 0;
+}
+
+bool isKnownDigest(const uint8_t* digest, std::span<const PackageDigest> table) {
+    for (const PackageDigest& entry : table)
+        if (std::memcmp(entry.data(), digest, entry.size()) == 0) return true;
+    return false;
+}
+
+bool isKnownDigest(const uint8_t* digest) {
+    return isKnownDigest(digest, builtinTrustAnchors().knownDigests);
+}
+
+}  // namespace archive
