@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "archive/format.h"
+#include "archive/partstream.h"
 #include "archive/sha256.h"
 
 namespace archive {
@@ -153,6 +155,39 @@ bool verifySignatureRecord(const PackageDigest& digest, const uint8_t record[sig
     return std::memcmp(hx.data(), e, 16) == 0;
 }
 
+bool verifySignatureWith(PackagePartStream& stream, const PublicKey& key) {
+    PackagePartBuffer& buffer = stream.partBuffer();
+    if (!buffer.digestOn() || stream.currentPart() != int(PartType::Signature)) return false;
+    buffer.finishDigest();
+    // The digest must run from this package's own Header part header; a
+    // Signature part with no Header before it signs no package.
+    if (buffer.lastHeaderOffset() < 0 || buffer.readyDigestStart() != buffer.lastHeaderOffset()) return false;
+    if (buffer.remaining() < signatureRecordSize) return false;
+    uint8_t record[signatureRecordSize];
+    if (buffer.readUnhashed(reinterpret_cast<char*>(record), sizeof record) != std::streamsize(sizeof record))
+        return false;
+    PackageDigest digest;
+    std::memcpy(digest.data(), buffer.lastDigest(), digest.size());
+    return verifySignatureRecord(digest, record, key);
+}
+
+bool checkAuthenticity(PackagePartStream& stream, const TrustAnchors& trust) {
+    if (stream.currentPart() == int(PartType::Signature)) {
+        if (!verifySignatureWith(stream, trust.publicKey)) return false;
+        stream.nextPart();
+        return true;
+    }
+    // Only a digest of this very package counts: one finished when its own
+    // Header arrived covers the bytes before it, and stays ready when the
+    // package is cut short inside a part.
+    bool covers = stream.digestCoversPackage();
+    PackageDigest digest;
+    if (!stream.takeDigest(digest.data()) || !covers) return false;
+    return isKnownDigest(digest.data(), trust.knownDigests);
+}
+
+bool checkAuthenticity(PackagePartStream& stream) { return checkAuthenticity(stream, builtinTrustAnchors()); }
+
 bool isKnownDigest(const uint8_t* digest, std::span<const PackageDigest> table) {
     for (const PackageDigest& entry : table)
         if (std::memcmp(entry.data(), digest, entry.size()) == 0) return true;
@@ -164,3 +199,7 @@ bool isKnownDigest(const uint8_t* digest) {
 }
 
 }  // namespace archive
+
+bool PackagePartStream::verifySignature() {
+    return archive::verifySignatureWith(*this, archive::builtinTrustAnchors().publicKey);
+}

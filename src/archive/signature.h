@@ -12,9 +12,9 @@
 
 #include "archive/field25519.h"
 
-namespace archive {
-
 class PackagePartStream;
+
+namespace archive {
 
 using Bytes32 = field::Bytes32;
 using PackageDigest = std::array<uint8_t, 20>;
@@ -53,7 +53,9 @@ Bytes32 challengeScalar(const PackageDigest& h, const uint8_t e[16]);
 bool verifySignatureRecord(const PackageDigest& digest, const uint8_t record[signatureRecordSize],
                            const PublicKey& key);
 
-// verifySignature() of the stream with another key.
+// verifySignature() of the stream with another key: finishes the stream's
+// digest and reads the record (teed, not hashed) from the Signature part it
+// stands on.
 bool verifySignatureWith(PackagePartStream& stream, const PublicKey& key);
 
 // True if the 20-byte digest equals an entry of the table (or the built-in one).
