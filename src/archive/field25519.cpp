@@ -117,112 +117,31 @@ Fe10 Fe10::mulSmall(uint32_t c) const {
     return carryRounded(h);
 }
 
+
 #ifdef FIELD_HAVE_FE51
-namespace {
-
-using u128 = unsigned __int128;
-constexpr uint64_t mask51 = (uint64_t(1) << 51) - 1;
-
-Fe51 carryWide(u128 r[5]) {
-    for (int i = 0; i < 4; ++i) {
-        r[i + 1] += r[i] >> 51;
-        r[i] &= mask51;
-    }
-    r[0] += (r[4] >> 51) * 19;
-    r[4] &= mask51;
-    r[1] += r[0] >> 51;
-    r[0] &= mask51;
-    Fe51 out;
-    for (int i = 0; i < 5; ++i) out.v[i] = uint64_t(r[i]);
-    return out;
-}
-
-uint64_t load64(const uint8_t* p) {
-    uint64_t x = 0;
-    for (int i = 0; i < 8; ++i) x |= uint64_t(p[i]) << (8 * i);
-    return x;
-}
-
-}  // namespace
-
-Fe51 Fe51::fromInt(uint32_t n) { return Fe51{{n, 0, 0, 0, 0}}; }
-
-Fe51 Fe51::fromBytes(const Bytes32& bytes) {
-    uint64_t w0 = load64(&bytes[0]), w1 = load64(&bytes[8]), w2 = load64(&bytes[16]),
-             w3 = load64(&bytes[24]);
-    return Fe51{{w0 & mask51, (w0 >> 51 | w1 << 13) & mask51, (w1 >> 38 | w2 << 26) & mask51,
-                 (w2 >> 25 | w3 << 39) & mask51, (w3 >> 12) & mask51}};
-}
-
 Bytes32 Fe51::toBytes() const {
     uint64_t h[5] = {v[0], v[1], v[2], v[3], v[4]};
     for (int pass = 0; pass < 2; ++pass) {
         for (int i = 0; i < 4; ++i) {
             h[i + 1] += h[i] >> 51;
-            h[i] &= mask51;
+            h[i] &= fe51::mask51;
         }
         h[0] += (h[4] >> 51) * 19;
-        h[4] &= mask51;
+        h[4] &= fe51::mask51;
     }
     uint64_t q = (h[0] + 19) >> 51;
     for (int i = 1; i < 5; ++i) q = (h[i] + q) >> 51;
     h[0] += 19 * q;
     for (int i = 0; i < 4; ++i) {
         h[i + 1] += h[i] >> 51;
-        h[i] &= mask51;
+        h[i] &= fe51::mask51;
     }
-    h[4] &= mask51;
+    h[4] &= fe51::mask51;
     uint64_t w[4] = {h[0] | h[1] << 51, h[1] >> 13 | h[2] << 38, h[2] >> 26 | h[3] << 25,
                      h[3] >> 39 | h[4] << 12};
     Bytes32 out;
     for (int i = 0; i < 32; ++i) out[i] = uint8_t(w[i / 8] >> (8 * (i % 8)));
     return out;
-}
-
-Fe51 operator+(const Fe51& f, const Fe51& g) {
-    Fe51 h;
-    for (int i = 0; i < 5; ++i) h.v[i] = f.v[i] + g.v[i];
-    return h;
-}
-
-// Adds 4p first so that no limb goes below zero.
-Fe51 operator-(const Fe51& f, const Fe51& g) {
-    constexpr uint64_t fourP0 = 4 * (mask51 - 18), fourP = 4 * mask51;
-    Fe51 h;
-    h.v[0] = f.v[0] + fourP0 - g.v[0];
-    for (int i = 1; i < 5; ++i) h.v[i] = f.v[i] + fourP - g.v[i];
-    return h;
-}
-
-Fe51 operator*(const Fe51& f, const Fe51& g) {
-    const uint64_t *a = f.v, *b = g.v;
-    uint64_t b1 = 19 * b[1], b2 = 19 * b[2], b3 = 19 * b[3], b4 = 19 * b[4];
-    u128 r[5];
-    r[0] = u128(a[0]) * b[0] + u128(a[1]) * b4 + u128(a[2]) * b3 + u128(a[3]) * b2 + u128(a[4]) * b1;
-    r[1] = u128(a[0]) * b[1] + u128(a[1]) * b[0] + u128(a[2]) * b4 + u128(a[3]) * b3 + u128(a[4]) * b2;
-    r[2] = u128(a[0]) * b[2] + u128(a[1]) * b[1] + u128(a[2]) * b[0] + u128(a[3]) * b4 + u128(a[4]) * b3;
-    r[3] = u128(a[0]) * b[3] + u128(a[1]) * b[2] + u128(a[2]) * b[1] + u128(a[3]) * b[0] + u128(a[4]) * b4;
-    r[4] = u128(a[0]) * b[4] + u128(a[1]) * b[3] + u128(a[2]) * b[2] + u128(a[3]) * b[1] + u128(a[4]) * b[0];
-    return carryWide(r);
-}
-
-Fe51 Fe51::sq() const {
-    const uint64_t* a = v;
-    uint64_t d0 = 2 * a[0], d1 = 2 * a[1], d2 = 2 * a[2], d3 = 2 * a[3];
-    uint64_t a3_19 = 19 * a[3], a4_19 = 19 * a[4];
-    u128 r[5];
-    r[0] = u128(a[0]) * a[0] + u128(d1) * a4_19 + u128(d2) * a3_19;
-    r[1] = u128(d0) * a[1] + u128(d2) * a4_19 + u128(a[3]) * a3_19;
-    r[2] = u128(d0) * a[2] + u128(a[1]) * a[1] + u128(d3) * a4_19;
-    r[3] = u128(d0) * a[3] + u128(d1) * a[2] + u128(a[4]) * a4_19;
-    r[4] = u128(d0) * a[4] + u128(d1) * a[3] + u128(a[2]) * a[2];
-    return carryWide(r);
-}
-
-Fe51 Fe51::mulSmall(uint32_t c) const {
-    u128 r[5];
-    for (int i = 0; i < 5; ++i) r[i] = u128(v[i]) * c;
-    return carryWide(r);
 }
 #endif
 

@@ -58,6 +58,85 @@ using Fe = Fe51;
 using Fe = Fe10;
 #endif
 
+#ifdef FIELD_HAVE_FE51
+// Fe51 is defined inline: the ladder spends nearly all its time here.
+namespace fe51 {
+using u128 = unsigned __int128;
+constexpr uint64_t mask51 = (uint64_t(1) << 51) - 1;
+
+inline Fe51 carry(u128 r0, u128 r1, u128 r2, u128 r3, u128 r4) {
+    r1 += uint64_t(r0 >> 51);
+    r2 += uint64_t(r1 >> 51);
+    r3 += uint64_t(r2 >> 51);
+    r4 += uint64_t(r3 >> 51);
+    uint64_t h0 = uint64_t(r0) & mask51, h1 = uint64_t(r1) & mask51, h2 = uint64_t(r2) & mask51,
+             h3 = uint64_t(r3) & mask51, h4 = uint64_t(r4) & mask51;
+    // r4 has no factor 19 in it: below 2^110 for the inputs allowed above, so
+    // its carry times 19 still fits 64 bits.
+    h0 += uint64_t(r4 >> 51) * 19;
+    h1 += h0 >> 51;
+    h0 &= mask51;
+    return Fe51{{h0, h1, h2, h3, h4}};
+}
+
+inline uint64_t load64(const uint8_t* p) {
+    uint64_t x = 0;
+    for (int i = 0; i < 8; ++i) x |= uint64_t(p[i]) << (8 * i);
+    return x;
+}
+}  // namespace fe51
+
+inline Fe51 Fe51::fromInt(uint32_t n) { return Fe51{{n, 0, 0, 0, 0}}; }
+
+inline Fe51 Fe51::fromBytes(const Bytes32& bytes) {
+    using fe51::mask51;
+    uint64_t w0 = fe51::load64(&bytes[0]), w1 = fe51::load64(&bytes[8]), w2 = fe51::load64(&bytes[16]),
+             w3 = fe51::load64(&bytes[24]);
+    return Fe51{{w0 & mask51, (w0 >> 51 | w1 << 13) & mask51, (w1 >> 38 | w2 << 26) & mask51,
+                 (w2 >> 25 | w3 << 39) & mask51, (w3 >> 12) & mask51}};
+}
+
+inline Fe51 operator+(const Fe51& f, const Fe51& g) {
+    return Fe51{{f.v[0] + g.v[0], f.v[1] + g.v[1], f.v[2] + g.v[2], f.v[3] + g.v[3], f.v[4] + g.v[4]}};
+}
+
+// Adds 4p first so that no limb goes below zero.
+inline Fe51 operator-(const Fe51& f, const Fe51& g) {
+    constexpr uint64_t fourP0 = 4 * (fe51::mask51 - 18), fourP = 4 * fe51::mask51;
+    return Fe51{{f.v[0] + fourP0 - g.v[0], f.v[1] + fourP - g.v[1], f.v[2] + fourP - g.v[2],
+                 f.v[3] + fourP - g.v[3], f.v[4] + fourP - g.v[4]}};
+}
+
+inline Fe51 operator*(const Fe51& f, const Fe51& g) {
+    using fe51::u128;
+    const uint64_t *a = f.v, *b = g.v;
+    uint64_t b1 = 19 * b[1], b2 = 19 * b[2], b3 = 19 * b[3], b4 = 19 * b[4];
+    return fe51::carry(
+        u128(a[0]) * b[0] + u128(a[1]) * b4 + u128(a[2]) * b3 + u128(a[3]) * b2 + u128(a[4]) * b1,
+        u128(a[0]) * b[1] + u128(a[1]) * b[0] + u128(a[2]) * b4 + u128(a[3]) * b3 + u128(a[4]) * b2,
+        u128(a[0]) * b[2] + u128(a[1]) * b[1] + u128(a[2]) * b[0] + u128(a[3]) * b4 + u128(a[4]) * b3,
+        u128(a[0]) * b[3] + u128(a[1]) * b[2] + u128(a[2]) * b[1] + u128(a[3]) * b[0] + u128(a[4]) * b4,
+        u128(a[0]) * b[4] + u128(a[1]) * b[3] + u128(a[2]) * b[2] + u128(a[3]) * b[1] + u128(a[4]) * b[0]);
+}
+
+inline Fe51 Fe51::sq() const {
+    using fe51::u128;
+    const uint64_t* a = v;
+    uint64_t d0 = 2 * a[0], d1 = 2 * a[1], d2 = 2 * a[2], d3 = 2 * a[3];
+    uint64_t a3_19 = 19 * a[3], a4_19 = 19 * a[4];
+    return fe51::carry(u128(a[0]) * a[0] + u128(d1) * a4_19 + u128(d2) * a3_19,
+                       u128(d0) * a[1] + u128(d2) * a4_19 + u128(a[3]) * a3_19,
+                       u128(d0) * a[2] + u128(a[1]) * a[1] + u128(d3) * a4_19,
+                       u128(d0) * a[3] + u128(d1) * a[2] + u128(a[4]) * a4_19,
+                       u128(d0) * a[4] + u128(d1) * a[3] + u128(a[2]) * a[2]);
+}
+
+inline Fe51 Fe51::mulSmall(uint32_t c) const {
+    using fe51::u128;
+    return fe51::carry(u128(v[0]) * c, u128(v[1]) * c, u128(v[2]) * c, u128(v[3]) * c, u128(v[4]) * c);
+}
+#endif
+
 // f^(2^n), n >= 1.
 template <class F>
 F sqTimes(F f, int n) {

@@ -49,21 +49,26 @@ struct Projective {
     F X, Z;
 };
 
+// One ladder step's arithmetic. X + Z and X - Z of each state are formed
+// once and shared by the doubling and the two differential additions:
+//   double: a = (X + Z)^2, b = (X - Z)^2, q = a - b, X' = ab, Z' = q(a + 121665 q)
+//   add (difference u_d): m = (X1 - Z1)(X2 + Z2), n = (X1 + Z1)(X2 - Z2),
+//                         X' = (m + n)^2, Z' = u_d (m - n)^2
 template <class F>
-Projective<F> doubled(const Projective<F>& p) {
-    F a = (p.X + p.Z).sq();
-    F b = (p.X - p.Z).sq();
+Projective<F> doubled(const F& sum, const F& difference) {
+    F a = sum.sq();
+    F b = difference.sq();
     F q = a - b;
     return {a * b, q * (a + q.mulSmall(doublingConstant))};
 }
 
-// Differential addition; difference == nullptr stands for u = 9.
+// uD == nullptr stands for u = 9.
 template <class F>
-Projective<F> added(const Projective<F>& p1, const Projective<F>& p2, const F* difference) {
-    F m = (p1.X - p1.Z) * (p2.X + p2.Z);
-    F n = (p1.X + p1.Z) * (p2.X - p2.Z);
+Projective<F> added(const F& sum1, const F& difference1, const F& sum2, const F& difference2, const F* uD) {
+    F m = difference1 * sum2;
+    F n = sum1 * difference2;
     F t = (m - n).sq();
-    return {(m + n).sq(), difference ? *difference * t : t.mulSmall(9)};
+    return {(m + n).sq(), uD ? *uD * t : t.mulSmall(9)};
 }
 
 }  // namespace
@@ -100,9 +105,15 @@ Bytes32 twoScalarLadder(const Bytes32& s, const Bytes32& k, const Bytes32& uPByt
     for (int i = 255; i >= 0; --i) {
         int j = (bitOf(k, i) ^ bitOf(k, i + 1)) + (bitOf(s, i) ^ bitOf(s, i + 1));
         int t2 = 2 * (d[i + 1] ^ d[i + 2]);
-        Projective<F> n0 = doubled(S[j]);
-        Projective<F> n1 = added(S[1], S[t2], d[i + 1] ? &uP : nullptr);
-        Projective<F> n2 = added(S[2], S[0], (bitOf(k, i + 1) ^ bitOf(s, i + 1)) ? &xPlus : &xMinus);
+        F sum[3], difference[3];
+        for (int n = 0; n < 3; ++n) {
+            sum[n] = S[n].X + S[n].Z;
+            difference[n] = S[n].X - S[n].Z;
+        }
+        Projective<F> n0 = doubled(sum[j], difference[j]);
+        Projective<F> n1 = added(sum[1], difference[1], sum[t2], difference[t2], d[i + 1] ? &uP : nullptr);
+        Projective<F> n2 = added(sum[2], difference[2], sum[0], difference[0],
+                                 (bitOf(k, i + 1) ^ bitOf(s, i + 1)) ? &xPlus : &xMinus);
         S[0] = n0;
         S[1] = n1;
         S[2] = n2;
