@@ -166,35 +166,67 @@ bool verifySignatureRecord(const PackageDigest& digest, const uint8_t record[sig
     return std::memcmp(hx.data(), e, 16) == 0;
 }
 
-bool verifySignatureWith(PackagePartStream& stream, const PublicKey& key) {
+Authenticity checkSignaturePart(PackagePartStream& stream, const PublicKey& key) {
     PackagePartBuffer& buffer = stream.partBuffer();
-    if (!buffer.digestOn() || stream.currentPart() != int(PartType::Signature)) return false;
+    if (!buffer.digestOn()) return Authenticity::NoDigest;
+    if (stream.currentPart() != int(PartType::Signature)) return Authenticity::NotAPackage;
     buffer.finishDigest();
     // The digest must run from this package's own Header part header; a
     // Signature part with no Header before it signs no package.
-    if (buffer.lastHeaderOffset() < 0 || buffer.readyDigestStart() != buffer.lastHeaderOffset()) return false;
-    if (buffer.remaining() < signatureRecordSize) return false;
+    if (buffer.lastHeaderOffset() < 0 || buffer.readyDigestStart() != buffer.lastHeaderOffset())
+        return Authenticity::NotAPackage;
+    if (buffer.remaining() < signatureRecordSize) return Authenticity::ShortRecord;
     uint8_t record[signatureRecordSize];
     if (buffer.readUnhashed(reinterpret_cast<char*>(record), sizeof record) != std::streamsize(sizeof record))
-        return false;
+        return Authenticity::ShortRecord;
     PackageDigest digest;
     std::memcpy(digest.data(), buffer.lastDigest(), digest.size());
-    return verifySignatureRecord(digest, record, key);
+    if (std::memcmp(record, digest.data(), digest.size()) != 0) return Authenticity::DigestMismatch;
+    return verifySignatureRecord(digest, record, key) ? Authenticity::Signed : Authenticity::BadSignature;
 }
 
-bool checkAuthenticity(PackagePartStream& stream, const TrustAnchors& trust) {
+bool verifySignatureWith(PackagePartStream& stream, const PublicKey& key) {
+    return checkSignaturePart(stream, key) == Authenticity::Signed;
+}
+
+Authenticity checkAuthenticityDetailed(PackagePartStream& stream, const TrustAnchors& trust,
+                                       PackageDigest* digestOut) {
     if (stream.currentPart() == int(PartType::Signature)) {
-        if (!verifySignatureWith(stream, trust.publicKey)) return false;
-        stream.nextPart();
-        return true;
+        Authenticity result = checkSignaturePart(stream, trust.publicKey);
+        if (digestOut && result != Authenticity::NoDigest && result != Authenticity::NotAPackage)
+            std::memcpy(digestOut->data(), stream.partBuffer().lastDigest(), digestOut->size());
+        if (result == Authenticity::Signed) stream.nextPart();
+        return result;
     }
     // Only a digest of this very package counts: one finished when its own
     // Header arrived covers the bytes before it, and stays ready when the
     // package is cut short inside a part.
     bool covers = stream.digestCoversPackage();
     PackageDigest digest;
-    if (!stream.takeDigest(digest.data()) || !covers) return false;
-    return isKnownDigest(digest.data(), trust.knownDigests);
+    if (!stream.takeDigest(digest.data()) || !covers) return Authenticity::Incomplete;
+    if (digestOut) *digestOut = digest;
+    return isKnownDigest(digest.data(), trust.knownDigests) ? Authenticity::KnownDigest
+                                                            : Authenticity::UnknownDigest;
+}
+
+bool checkAuthenticity(PackagePartStream& stream, const TrustAnchors& trust) {
+    Authenticity result = checkAuthenticityDetailed(stream, trust);
+    return result == Authenticity::Signed || result == Authenticity::KnownDigest;
+}
+
+const char* describe(Authenticity result) {
+    switch (result) {
+    case Authenticity::Signed: return "signature good";
+    case Authenticity::KnownDigest: return "unsigned, digest is a known one";
+    case Authenticity::NoDigest: return "no digest kept";
+    case Authenticity::NotAPackage: return "Signature part without a Header part before it";
+    case Authenticity::ShortRecord: return "Signature part shorter than 68 bytes";
+    case Authenticity::DigestMismatch: return "package changed after signing (digest differs)";
+    case Authenticity::BadSignature: return "signature does not match the public key";
+    case Authenticity::Incomplete: return "package cut short or its parts out of order (no digest)";
+    case Authenticity::UnknownDigest: return "unsigned, and its digest is not a known one";
+    }
+    return "?";
 }
 
 bool checkAuthenticity(PackagePartStream& stream) { return checkAuthenticity(stream, builtinTrustAnchors()); }

@@ -67,4 +67,21 @@ bool isKnownDigest(const uint8_t* digest);
 bool checkAuthenticity(PackagePartStream& stream, const TrustAnchors& trust);
 bool checkAuthenticity(PackagePartStream& stream);
 
+// The same rule, saying why (for tools that report it).
+enum class Authenticity {
+    Signed,          // accepted: the signature record is good
+    KnownDigest,     // accepted: unsigned, its digest is in the table
+    NoDigest,        // the stream keeps no digest
+    NotAPackage,     // a Signature part with no Header part before it
+    ShortRecord,     // Signature part or stream shorter than the 68-byte record
+    DigestMismatch,  // the record's digest is not the package's: it changed after signing
+    BadSignature,    // e and s do not match the public key
+    Incomplete,      // unsigned, and no finished digest of this package (cut short, parts out of order)
+    UnknownDigest,   // unsigned, and its digest is not in the table
+};
+Authenticity checkAuthenticityDetailed(PackagePartStream& stream, const TrustAnchors& trust,
+                                       PackageDigest* digestOut = nullptr);
+Authenticity checkSignaturePart(PackagePartStream& stream, const PublicKey& key);
+const char* describe(Authenticity result);
+
 }  // namespace archive

@@ -82,6 +82,7 @@ std::string signedPackage(const std::string& body, size_t extraSignatureBytes = 
 // Signature part or the end (every byte passes the digest), then check.
 struct Check {
     bool accepted = false;
+    archive::Authenticity why{};
     int partAfter = -2;  // the stream's part after the check
 };
 
@@ -96,7 +97,8 @@ Check checkFirstPackage(const std::string& bytes, const TrustAnchors& trust, boo
         if (stream.nextPart() == int(PartType::Header)) break;  // the next package begins
     }
     Check result;
-    result.accepted = archive::checkAuthenticity(stream, trust);
+    result.why = archive::checkAuthenticityDetailed(stream, trust);
+    result.accepted = result.why == archive::Authenticity::Signed || result.why == archive::Authenticity::KnownDigest;
     result.partAfter = stream.currentPart();
     return result;
 }
@@ -200,15 +202,25 @@ TEST(Authenticity, ShortOrMissingRecordOrDigestFails) {
     putLe(sigHeader, 67, 4);
     auto record = archive::signDigest(sha1(body + sigHeader), developmentPair().privateKey);
     std::string shortRecord(record->begin(), record->end() - 1);
-    EXPECT_FALSE(checkFirstPackage(file(body + sigHeader + shortRecord), devTrust()).accepted);
+    using archive::Authenticity;
+    EXPECT_EQ(checkFirstPackage(file(body + sigHeader + shortRecord), devTrust()).why, Authenticity::ShortRecord);
     // A full record whose part is cut short in the stream.
     std::string package = signedPackage(body);
-    EXPECT_FALSE(checkFirstPackage(file(package.substr(0, package.size() - 1)), devTrust()).accepted);
+    EXPECT_EQ(checkFirstPackage(file(package.substr(0, package.size() - 1)), devTrust()).why,
+              Authenticity::ShortRecord);
     // A stream that keeps no digest.
-    EXPECT_FALSE(checkFirstPackage(file(package), devTrust(), false).accepted);
+    EXPECT_EQ(checkFirstPackage(file(package), devTrust(), false).why, Authenticity::NoDigest);
     // Another key.
     auto other = archive::generateKeyPair();
-    EXPECT_FALSE(checkFirstPackage(file(package), TrustAnchors{other->publicKey, {}}).accepted);
+    EXPECT_EQ(checkFirstPackage(file(package), TrustAnchors{other->publicKey, {}}).why,
+              Authenticity::BadSignature);
+    // A changed byte in the package, and a Signature part with no package.
+    std::string changed = package;
+    changed[kPartHeaderSize + 1] ^= 0x20;
+    EXPECT_EQ(checkFirstPackage(file(changed), devTrust()).why, Authenticity::DigestMismatch);
+    std::string signaturePart = package.substr(body.size());
+    EXPECT_EQ(checkFirstPackage(file(part(PartType::Description, "x") + signaturePart), devTrust()).why,
+              Authenticity::NotAPackage);
 }
 
 TEST(Authenticity, UnsignedPackagesNeedAKnownDigest) {
@@ -216,7 +228,7 @@ TEST(Authenticity, UnsignedPackagesNeedAKnownDigest) {
     std::vector<PackageDigest> table = {sha1(first), sha1("unrelated"), sha1(second)};
     EXPECT_TRUE(checkFirstPackage(file(first), devTrust(table)).accepted);   // first entry
     EXPECT_TRUE(checkFirstPackage(file(second), devTrust(table)).accepted);  // last entry
-    EXPECT_FALSE(checkFirstPackage(file(third), devTrust(table)).accepted);
+    EXPECT_EQ(checkFirstPackage(file(third), devTrust(table)).why, archive::Authenticity::UnknownDigest);
     // Checked when the next package's Header has arrived.
     Check check = checkFirstPackage(file(first + third), devTrust(table));
     EXPECT_TRUE(check.accepted);
