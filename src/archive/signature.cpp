@@ -231,6 +231,35 @@ const char* describe(Authenticity result) {
 
 bool checkAuthenticity(PackagePartStream& stream) { return checkAuthenticity(stream, builtinTrustAnchors()); }
 
+std::optional<std::vector<PackageCheck>> checkEveryPackage(std::istream& in, const TrustAnchors& trust) {
+    PackagePartStream stream(in, true);
+    if (stream.bad()) return std::nullopt;
+    stream.acceptPartType(PartType::Header);
+    stream.acceptPartType(PartType::Signature);
+    std::vector<PackageCheck> checks;
+    stream.nextPart();
+    while (stream.currentPart() != -1) {
+        if (stream.currentPart() != int(PartType::Header)) {
+            stream.nextPart();  // a Signature part outside any package
+            continue;
+        }
+        char header[kPackageHeaderSize];
+        PackageCheck check;
+        bool complete = bool(stream.read(header, sizeof header));
+        check.name.assign(header, complete ? strnlen(header, kNameFieldSize) : 0);
+        stream.nextPart();  // its Signature part, the next package's Header, or the end
+        PackageDigest digest;
+        check.result = checkAuthenticityDetailed(stream, trust, &digest);
+        if (!complete) check.result = Authenticity::Incomplete;
+        if (check.result != Authenticity::Incomplete && check.result != Authenticity::NoDigest &&
+            check.result != Authenticity::NotAPackage)
+            check.digest = digest;
+        checks.push_back(check);
+        if (stream.currentPart() == int(PartType::Signature)) stream.nextPart();  // a refused one
+    }
+    return checks;
+}
+
 bool isKnownDigest(const uint8_t* digest, std::span<const PackageDigest> table) {
     for (const PackageDigest& entry : table)
         if (std::memcmp(entry.data(), digest, entry.size()) == 0) return true;

@@ -8,7 +8,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
+#include <optional>
 #include <span>
+#include <string>
+#include <vector>
 
 #include "archive/field25519.h"
 
@@ -83,5 +87,15 @@ Authenticity checkAuthenticityDetailed(PackagePartStream& stream, const TrustAnc
                                        PackageDigest* digestOut = nullptr);
 Authenticity checkSignaturePart(PackagePartStream& stream, const PublicKey& key);
 const char* describe(Authenticity result);
+
+// Checks every package of a package file in turn, as the installation would.
+struct PackageCheck {
+    std::string name;
+    Authenticity result;
+    std::optional<PackageDigest> digest;  // the package's digest, when one was finished
+    bool accepted() const { return result == Authenticity::Signed || result == Authenticity::KnownDigest; }
+};
+// nullopt when the stream does not start with a package file header.
+std::optional<std::vector<PackageCheck>> checkEveryPackage(std::istream& in, const TrustAnchors& trust);
 
 }  // namespace archive

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "archive/format.h"
+#include "archive/hash.h"
 #include "archive/sha256.h"
 
 namespace archive {
@@ -197,6 +199,80 @@ std::optional<std::array<uint8_t, signatureRecordSize>> signDigest(const Package
         std::memcpy(record.data() + 36, s.data(), 32);
         return record;
     }
+}
+
+namespace {
+
+uint32_t readLe(const std::string& bytes, std::size_t at, int count) {
+    uint32_t value = 0;
+    for (int i = 0; i < count; ++i) value |= uint32_t(uint8_t(bytes[at + i])) << (8 * i);
+    return value;
+}
+
+void appendLe(std::string& out, uint32_t value, int count) {
+    for (int i = 0; i < count; ++i) out += char(value >> (8 * i));
+}
+
+}  // namespace
+
+std::optional<std::string> signPackageFile(const std::string& file, const PrivateKey& privateKey,
+                                           std::vector<std::string>* names, std::string* error) {
+    auto fail = [&](const std::string& why) -> std::optional<std::string> {
+        if (error) *error = why;
+        return std::nullopt;
+    };
+    if (file.size() < kFileHeaderSize) return fail("not a package file (shorter than its header)");
+    uint32_t magic = readLe(file, 0, 4);
+    if (magic != kPackageMagic && magic != kUntrackedMagic) return fail("not a package file (wrong magic)");
+    if (!keyPairFromPrivate(privateKey)) return fail("unusable private key");
+
+    std::string out;
+    std::string package;  // bytes of the current package from its Header part header on
+    bool inPackage = false;
+    auto closePackage = [&]() -> bool {
+        std::string signatureHeader;
+        appendLe(signatureHeader, uint32_t(PartType::Signature), 2);
+        appendLe(signatureHeader, signatureRecordSize, 4);
+        package += signatureHeader;
+        PackageDigest digest = Sha1Hasher::digest(package.data(), package.size());
+        auto record = signDigest(digest, privateKey);
+        if (!record) return false;
+        out += signatureHeader;
+        out.append(reinterpret_cast<const char*>(record->data()), record->size());
+        inPackage = false;
+        return true;
+    };
+
+    std::size_t at = kFileHeaderSize;
+    while (file.size() - at >= kPartHeaderSize) {
+        int type = int(readLe(file, at, 2));
+        uint32_t length = readLe(file, at + 2, 4);
+        if (length > file.size() - at - kPartHeaderSize)
+            return fail("part of type " + std::to_string(type) + " at offset " + std::to_string(at) +
+                        " is cut short");
+        std::string bytes = file.substr(at, kPartHeaderSize + length);
+        at += bytes.size();
+        if (type == PartType::Signature && inPackage) {
+            if (!closePackage()) return fail("no random numbers from the system");
+            continue;
+        }
+        if (type == PartType::Header) {
+            if (inPackage && !closePackage()) return fail("no random numbers from the system");
+            if (length < kPackageHeaderSize) return fail("a Header part shorter than 32 bytes");
+            std::string name = bytes.substr(kPartHeaderSize, kNameFieldSize);
+            if (names) names->push_back(name.substr(0, name.find('\0')));
+            inPackage = true;
+            package.clear();
+        }
+        if (inPackage) package += bytes;
+        out += bytes;
+    }
+    if (inPackage && !closePackage()) return fail("no random numbers from the system");
+    out += file.substr(at);  // fewer than 6 trailing bytes end the parts; kept as they were
+
+    std::string result = file.substr(0, 4);
+    appendLe(result, uint32_t(out.size()), 4);
+    return result + out;
 }
 
 }  // namespace archive

@@ -11,6 +11,8 @@
 
 #include <array>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "archive/signature.h"
 
@@ -37,6 +39,14 @@ std::optional<KeyPair> keyPairFromPrivate(const PrivateKey& privateKey);
 // source fails or the key is unusable).
 std::optional<std::array<uint8_t, signatureRecordSize>> signDigest(const PackageDigest& digest,
                                                                    const PrivateKey& privateKey);
+
+// Signs every package of a package file (each from its Header part to its
+// end): an existing Signature part is replaced, an unsigned package gets one
+// at its end, each holding exactly the 68-byte record. Other bytes stay as
+// they are. Returns the new file, or nullopt with `error` set. `names`
+// receives the name of each package signed.
+std::optional<std::string> signPackageFile(const std::string& file, const PrivateKey& privateKey,
+                                           std::vector<std::string>* names, std::string* error);
 
 // Scalar arithmetic modulo L (little-endian 32-byte values), exposed for tests.
 namespace scalar {

@@ -13,70 +13,13 @@
 #include "archive/partstream.h"
 #include "archive/signature.h"
 #include "archive/signer.h"
+#include "signed_package_helpers.h"
 
 namespace {
 
+using namespace signing_test;
 using archive::PackageDigest;
 using archive::TrustAnchors;
-
-void putLe(std::string& out, uint32_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out += char(value >> (8 * i));
-}
-
-std::string part(PartType type, const std::string& data) {
-    std::string out;
-    putLe(out, uint32_t(type), 2);
-    putLe(out, uint32_t(data.size()), 4);
-    return out + data;
-}
-
-std::string headerData(const std::string& name) {
-    std::string data = name;
-    data.resize(16, '\0');
-    putLe(data, 0x01020066, 4);  // version
-    putLe(data, 1700000000, 4);  // build time
-    data.append(8, '\0');
-    return data;
-}
-
-// The parts of one package from its Header up to (not including) a Signature.
-std::string packageBody(const std::string& name) {
-    return part(PartType::Header, headerData(name)) + part(PartType::Description, "a test package") +
-           part(PartType::InstallScript, "echo hi");
-}
-
-std::string file(const std::string& parts, uint32_t magic = kPackageMagic) {
-    std::string out;
-    putLe(out, magic, 4);
-    putLe(out, uint32_t(parts.size()), 4);
-    return out + parts;
-}
-
-PackageDigest sha1(const std::string& bytes) { return Sha1Hasher::digest(bytes.data(), bytes.size()); }
-
-archive::PrivateKey developmentKey() {
-    std::ifstream in(std::string(TEST_DATA_DIR) + "/development-signing-key.tests-and-demos-only.hex");
-    std::string hex;
-    in >> hex;
-    archive::PrivateKey key{};
-    for (size_t i = 0; i < key.size() && 2 * i + 1 < hex.size(); ++i)
-        key[i] = uint8_t(std::stoi(hex.substr(2 * i, 2), nullptr, 16));
-    return key;
-}
-
-const archive::KeyPair& developmentPair() {
-    static const archive::KeyPair pair = *archive::keyPairFromPrivate(developmentKey());
-    return pair;
-}
-
-// A signed package: the digest covers the body and the Signature part header.
-std::string signedPackage(const std::string& body, size_t extraSignatureBytes = 0) {
-    std::string sigHeader;
-    putLe(sigHeader, uint32_t(PartType::Signature), 2);
-    putLe(sigHeader, uint32_t(archive::signatureRecordSize + extraSignatureBytes), 4);
-    auto record = archive::signDigest(sha1(body + sigHeader), developmentPair().privateKey);
-    return body + sigHeader + std::string(record->begin(), record->end()) + std::string(extraSignatureBytes, 'x');
-}
 
 // What the installation does with one package: walk its parts to the
 // Signature part or the end (every byte passes the digest), then check.
@@ -103,7 +46,6 @@ Check checkFirstPackage(const std::string& bytes, const TrustAnchors& trust, boo
     return result;
 }
 
-TrustAnchors devTrust(std::span<const PackageDigest> table = {}) { return {developmentPair().publicKey, table}; }
 
 TEST(Signing, DevelopmentKeyPairMatchesTheShippedPublicKey) {
     std::ifstream in(std::string(SOURCE_DIR) + "/data/package-public-key.hex");
