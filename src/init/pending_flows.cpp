@@ -6,7 +6,6 @@
 #include "disk/installer.h"
 #include "flows/cdrom.h"
 #include "flows/harddisk.h"
-#include "network/netinstall.h"
 
 __attribute__((weak)) bool cdromInstall(Installer&) {
     std::puts("ERROR: not available");
@@ -14,11 +13,6 @@ __attribute__((weak)) bool cdromInstall(Installer&) {
 }
 
 __attribute__((weak)) bool hardDiskInstall(Installer&) {
-    std::puts("ERROR: not available");
-    return false;
-}
-
-__attribute__((weak)) bool networkInstall(Installer&) {
     std::puts("ERROR: not available");
     return false;
 }

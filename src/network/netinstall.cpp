@@ -1,0 +1,288 @@
+#include "network/netinstall.h"
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/select.h>
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "disk/bootconfig.h"
+#include "disk/finish.h"
+#include "disk/partition.h"
+#include "init/console.h"
+#include "init/globals.h"
+#include "init/modules.h"
+#include "init/process.h"
+
+#ifdef NETINSTALL_WITHOUT_INSTALL_CHILD
+FILE* startInstallChild(InstallMode, bool) { return nullptr; }
+#endif
+
+namespace {
+
+constexpr int kCopyBuffer = 4096;
+constexpr size_t kNameBytes = 31;   // the name buffer holds 31 characters
+constexpr size_t kPathBytes = 79;   // and the script path 79
+constexpr size_t kLabelBytes = 63;
+
+// What this installer tells a server about itself in DSCV.
+constexpr const char* kDiscoverInfo = "router installer";
+
+std::string kernelRelease() {
+    utsname u;
+    if (uname(&u) != 0) return "";
+    return u.release;
+}
+
+// Builds a request word with the session's next header.
+void buildRequest(ProtocolSession& session, Message& message, const char* word) {
+    message.clear();
+    size_t n = std::strlen(word);
+    std::memcpy(message.payload(), word, n);
+    fillHeader(session, message, static_cast<int>(n));
+}
+
+// Copies the announced configuration script to its target.
+bool writeScript(InstallClient& client, const std::string& target) {
+    std::puts("Writing configuration...");
+    std::fflush(stdout);
+    int fd = target.empty() ? -1 : open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::puts("\nFATAL ERROR: couldn't make a file");
+        return false;
+    }
+    char buffer[kCopyBuffer];
+    for (;;) {
+        int n = readFileData(*client.transfer, buffer, sizeof buffer);
+        if (n < 0) {
+            close(fd);
+            std::puts("\nFATAL ERROR: bad network connection");
+            return false;
+        }
+        if (n == 0) break;
+        for (int done = 0; done < n;) {
+            ssize_t w = write(fd, buffer + done, static_cast<size_t>(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                std::printf("\nFATAL ERROR: installation failed: %s\n", std::strerror(w < 0 ? errno : ENOSPC));
+                close(fd);
+                return false;
+            }
+            done += static_cast<int>(w);
+        }
+    }
+    if (close(fd) != 0) {
+        std::printf("\nFATAL ERROR: installation failed: %s\n", std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// Repeats WTRM once a second until the server says TERM or a key is pressed.
+void waitForTerm(InstallClient& client) {
+    NetInterface& iface = *client.chosen();
+    Message wtrm, reply;
+    buildRequest(client.session, wtrm, "WTRM");
+    for (;;) {
+        sendMessage(iface, wtrm);
+        timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        for (;;) {
+            timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            long long left = 1000000LL - ((now.tv_sec - start.tv_sec) * 1000000LL + (now.tv_nsec - start.tv_nsec) / 1000);
+            if (left <= 0) break;
+            fd_set set;
+            FD_ZERO(&set);
+            FD_SET(0, &set);
+            FD_SET(iface.socket, &set);
+            timeval tv{static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
+            int r = select(iface.socket + 1, &set, nullptr, nullptr, &tv);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;
+            if (FD_ISSET(0, &set)) return;  // a key: the key is left for whoever reads next
+            int n = receiveDatagram(iface, reply);
+            if (n < 0) break;
+            if (acceptMessage(client.session, n, reply) && reply.startsWith("TERM")) return;
+        }
+    }
+}
+
+}  // namespace
+
+std::string filterLabel(const std::string& line) {
+    std::string label;
+    for (char c : line) {
+        if (label.size() == kLabelBytes) break;
+        unsigned char u = static_cast<unsigned char>(c);
+        if (std::isalnum(u) || std::ispunct(u)) label += c;
+    }
+    return label;
+}
+
+std::string deviceLabel() {
+    std::string line;
+    if (mount("/dev/fd0", "/floppy", "vfat", 0, nullptr) == 0) {
+        if (FILE* f = std::fopen("/floppy/label.txt", "r")) {
+            char buf[kLabelBytes + 1];
+            if (std::fgets(buf, sizeof buf, f)) line = buf;
+            std::fclose(f);
+        }
+        umount("/floppy");
+    }
+    std::string label = filterLabel(line);
+    return label.empty() ? "Tarnwick" : label;
+}
+
+bool isConfigurationScript(const std::string& name) {
+    return name.size() > 4 && name.compare(name.size() - 4, 4, ".scr") == 0;
+}
+
+std::string scriptTarget(const std::string& name, int32_t size) {
+    // The name comes from the network: it names a file directly in "/flash",
+    // nothing else, and it is used whole or not at all.
+    if (name.empty() || name.size() > kNameBytes || name.find('/') != std::string::npos || name == "." ||
+        name == "..")
+        return "";
+    if (size == 0) return "/empty";  // an empty script is not placed into the system
+    std::string path = "/flash/" + name;
+    return path.size() <= kPathBytes ? path : "";
+}
+
+bool feedPackageFromServer(InstallClient& client, InstallMode mode) {
+    std::fflush(stdout);
+    FILE* child = startInstallChild(mode, mode == InstallMode::driver);
+    if (!child) {
+        std::puts("\nFATAL ERROR: couldn't start install");
+        return false;
+    }
+    char buffer[kCopyBuffer];
+    for (;;) {
+        int n = readFileData(*client.transfer, buffer, sizeof buffer);
+        if (n < 0) {
+            std::puts("\nFATAL ERROR: bad network connection");
+            closePipedChild(child);
+            return false;
+        }
+        if (n == 0) {
+            closePipedChild(child);  // how the child fared, it has shown itself
+            return true;
+        }
+        if (std::fwrite(buffer, 1, static_cast<size_t>(n), child) != static_cast<size_t>(n)) {
+            std::puts("");
+            closePipedChild(child);
+            return false;
+        }
+    }
+}
+
+bool networkInstall(Installer& installer) {
+    // The client closes its interfaces and frees its transfer on every way out.
+    InstallClient client;
+    showBanner("remote installation");
+
+    client.session.clear();
+    client.transfer.reset();
+    enumerateInterfaces(client);
+    client.broadcastCount = 0;
+    if (client.interfaces.empty()) {
+        std::puts("\nFATAL ERROR: no network card found");
+        return false;
+    }
+    std::puts("");
+    for (const auto& iface : client.interfaces)
+        std::printf("mac-address: %s\n", proto::formatMac(iface.hardwareAddress).data());
+    std::puts("");
+    std::puts("Waiting for drivers...");
+    std::fflush(stdout);
+
+    const std::string release = kernelRelease();
+    Message message;
+    do {
+        message.clear();
+        std::string text = "DRVR\n" + release;
+        int length = message.setText(text.substr(0, proto::kMaxPayload - 1)) + 1;  // with its zero byte
+        message.payload()[length - 1] = 0;
+        broadcastMessage(client, message, length);
+    } while (!waitForOffer(client, message, "OFDR"));
+
+    client.transfer = std::make_unique<FileTransfer>(*client.chosen(), client.session);
+    if (!openNextFile(*client.transfer)) {
+        std::puts("\nFATAL ERROR: could not retrieve disk drivers");
+        return false;
+    }
+    std::puts("Retrieving drivers...");
+    if (!feedPackageFromServer(client, InstallMode::driver)) return false;
+
+    std::puts("Loading drivers");
+    std::fflush(stdout);
+    loadModules(storageModules);
+    loadModules(usbModules);
+
+    if (!probeHardDrive(installer)) return false;
+
+    std::string label = deviceLabel();
+    std::printf("disk label: %s\n", label.c_str());
+    std::puts("");
+
+    bool keep = false;
+    for (;;) {
+        std::puts("");
+        std::puts("Waiting for installation server...");
+        std::fflush(stdout);
+        if (!client.interfaces.empty()) break;
+        std::puts("");
+        std::puts("Couldn't find any installation server on network");
+        // Without interfaces there is nobody to ask; look again after a pause
+        // instead of spinning.
+        sleep(1);
+        enumerateInterfaces(client);
+    }
+    negotiateInstall(client, kDiscoverInfo, release, label, &keep);
+
+    writeMasterBootRecord(installer);
+    std::printf("Found server at %s\n", proto::formatMac(client.session.peerAddress).data());
+    std::puts("");
+    std::fflush(stdout);
+
+    if (!prepareDisk(installer, keep)) return false;
+
+    std::puts("");
+    std::fflush(stdout);
+    Message strt, reply;
+    buildRequest(client.session, strt, "STRT");
+    if (sendAndWait(*client.chosen(), client.session, strt, reply, kStrtTimeoutUs, kStrtAttempts) < 0) {
+        std::puts("\nFATAL ERROR: server refused to install");
+        return false;
+    }
+
+    for (;;) {
+        client.transfer.reset();
+        client.transfer = std::make_unique<FileTransfer>(*client.chosen(), client.session);
+        if (!openNextFile(*client.transfer)) break;  // the list is complete
+        const FileTransfer& t = *client.transfer;
+        if (isConfigurationScript(t.name)) {
+            if (!writeScript(client, scriptTarget(t.name, t.size))) return false;
+        } else if (!feedPackageFromServer(client, InstallMode::stream)) {
+            return false;
+        }
+    }
+    client.transfer.reset();
+
+    int marker = open("/flash/CDINSTALL", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (marker >= 0) close(marker);
+    finishInstallation(installer);
+    installFinished = true;
+    std::puts("");
+    std::puts("Software installed.");
+    std::puts("Press ENTER to reboot");
+    std::fflush(stdout);
+    waitForTerm(client);
+    return true;
+}
