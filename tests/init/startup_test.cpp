@@ -113,8 +113,8 @@ TEST(Startup, OnlyTheExactWordsNameAFlow) {
         auto s = boot(machine(c.type));
         ASSERT_TRUE(s->waitFor(kPrompt)) << s->transcript();
         EXPECT_EQ(contains(s->transcript(), kFatal), c.fatal) << s->transcript();
-        // The placeholder of the network flow fails.
-        EXPECT_EQ(contains(s->transcript(), "ERROR: not available"), !c.fatal) << s->transcript();
+        // The network flow runs, and finds no network card in the sandbox.
+        EXPECT_EQ(contains(s->transcript(), "FATAL ERROR: no network card found"), !c.fatal) << s->transcript();
         s->send("\n");
         EXPECT_TRUE(s->wait().rebooted());
     }
