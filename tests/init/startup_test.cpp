@@ -170,7 +170,9 @@ TEST(Startup, AsInitTheWorkHappensInAChildAndTheFirstProcessOnlyWaits) {
     EXPECT_TRUE(childrenOf(worker).empty());
     // Only the worker installs handlers.
     EXPECT_TRUE(catches(worker, SIGINT));
-    EXPECT_EQ(caughtSignals(s->pid()), 0u);
+    // (A sanitizer runtime catches the fault signals itself; those are not the installer's.)
+    const unsigned long long faults = (1ull << (SIGSEGV - 1)) | (1ull << (SIGBUS - 1)) | (1ull << (SIGFPE - 1));
+    EXPECT_EQ(caughtSignals(s->pid()) & ~faults, 0u);
     // The first process ends with the worker's wait status.
     kill(worker, SIGTERM);
     auto r = s->wait();
