@@ -156,11 +156,13 @@ public:
     };
     std::vector<Packet> take() {
         std::vector<Packet> out;
-        uint8_t frame[9000];
+        // Two bytes ahead so that the IP header after the 14-byte Ethernet header is aligned.
+        alignas(8) uint8_t buffer[9002];
+        uint8_t* frame = buffer + 2;
         for (;;) {
             sockaddr_ll from{};
             socklen_t len = sizeof from;
-            ssize_t n = recvfrom(fd_, frame, sizeof frame, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
+            ssize_t n = recvfrom(fd_, frame, sizeof buffer - 2, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
             if (n < 0) break;
             if (n < 14 + 20 + 8 || frame[12] != 0x08 || frame[13] != 0x00) continue;
             const auto* ip = reinterpret_cast<const iphdr*>(frame + 14);
