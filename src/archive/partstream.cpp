@@ -267,7 +267,7 @@ int PackagePartStream::nextPart() {
             return -1;
         }
         currentPart_ = type;
-        if (std::find(acceptedTypes_.begin(), acceptedTypes_.end(), type) != acceptedTypes_.end())
+        if (acceptAll_ || std::find(acceptedTypes_.begin(), acceptedTypes_.end(), type) != acceptedTypes_.end())
             return type;
     }
 }

@@ -114,6 +114,8 @@ public:
     void acceptPartType(int type) { acceptedTypes_.push_back(type); }
     void acceptPartType(PartType type) { acceptPartType(static_cast<int>(type)); }
     const std::vector<int>& acceptedTypes() const { return acceptedTypes_; }
+    // Stop at every part, known or not (for tools that show a whole file).
+    void acceptAllPartTypes() { acceptAll_ = true; }
 
     // Advances to the next part of an accepted type; returns it, or -1.
     int nextPart();
@@ -146,6 +148,7 @@ private:
 
     PackagePartBuffer buffer_;
     std::vector<int> acceptedTypes_;
+    bool acceptAll_ = false;
     int currentPart_ = -1;
     uint32_t magic_ = 0;
     uint32_t totalLength_ = 0;
