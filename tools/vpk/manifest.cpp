@@ -240,7 +240,7 @@ bool parseManifestText(std::string_view text, const std::string& path, Manifest&
     int lineNo = 0;
     size_t pos = 0;
     auto bad = [&](const std::string& message) {
-        error = path + ":" + std::to_string(lineNo) + ": " + message;
+        error = path + (lineNo ? ":" + std::to_string(lineNo) : "") + ": " + message;
         return false;
     };
     auto list = [&](std::optional<std::vector<DependencyEntry>>& target, std::string_view value) {
