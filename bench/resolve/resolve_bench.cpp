@@ -66,16 +66,12 @@ void fill(Repository& repository, int count, unsigned seed, bool withSchedule) {
 }
 
 // The machine is shared: processor time of this thread, not wall time, is
-// what the code costs.
-struct Clock {
-    static double now() {
-        timespec ts;
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-        return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
-    }
-};
-
-double ms(double milliseconds) { return milliseconds; }
+// what the code costs. In milliseconds.
+double cpuNow() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}
 
 // Reference: the insertion pass alone, testing every pair as it goes.
 std::vector<Package*> pairwiseInsertion(const std::vector<Package*>& list) {
@@ -101,13 +97,13 @@ double timeOrdering(int count, double& referenceOut) {
         for (auto& p : repository.packages)
             list.push_back(p.get());
         std::shuffle(list.begin(), list.end(), std::mt19937(unsigned(run)));
-        auto referenceStart = Clock::now();
+        auto referenceStart = cpuNow();
         volatile size_t sink = pairwiseInsertion(list).size();
         (void)sink;
-        referenceOut = std::min(referenceOut, Clock::now() - referenceStart);
-        auto start = Clock::now();
+        referenceOut = std::min(referenceOut, cpuNow() - referenceStart);
+        auto start = cpuNow();
         repository.orderPackages(list, false, false);
-        best = std::min(best, ms(Clock::now() - start));
+        best = std::min(best, cpuNow() - start);
         if (list.size() < size_t(count) / 2)
             std::printf("unexpected: ordering kept %zu of %d\n", list.size(), count);
     }
@@ -121,9 +117,9 @@ double timeSchedule(int count, size_t& changedOut) {
         repository.quiet = true;
         fill(repository, count, 2000 + unsigned(run), true);
         const size_t before = repository.packages.size();
-        auto start = Clock::now();
+        auto start = cpuNow();
         applySchedule(repository, false);
-        best = std::min(best, ms(Clock::now() - start));
+        best = std::min(best, cpuNow() - start);
         changedOut = before - repository.packages.size();
     }
     return best;

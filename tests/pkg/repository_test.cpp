@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "archive/partstream.h"
 #include "pkg_helpers.h"
 
 namespace {
@@ -65,6 +67,28 @@ TEST(RepositoryOutput, ProgressBarIs77ColumnsIn64BitArithmetic) {
     EXPECT_EQ(r.progressLine, label + " [" + std::string(51, '#') + "]");
     captureStdout([&] { r.showProgressBar(0, 800, label); });
     EXPECT_EQ(r.progressLine, label + " [" + std::string(51, ' ') + "]");
+}
+
+TEST(RepositoryOutput, ProgressBarFollowsThePartStream) {
+    auto le = [](uint32_t value, int bytes) {
+        std::string out;
+        for (int i = 0; i < bytes; ++i)
+            out += char((value >> (8 * i)) & 0xff);
+        return out;
+    };
+    // File header, a Header part (32 bytes) and a Description part (100 bytes): 152 bytes.
+    std::string file = le(0xBAD0F11E, 4) + le(144, 4) + le(1, 2) + le(32, 4) + std::string(32, 'h') + le(2, 2) +
+                       le(100, 4) + std::string(100, 'd');
+    std::istringstream source(file);
+    PackagePartStream stream(source, false);
+    stream.acceptPartType(PartType::Description);
+    ASSERT_EQ(stream.nextPart(), 2);
+    char buffer[50];
+    ASSERT_TRUE(stream.read(buffer, sizeof buffer));
+    Repository r;
+    // 52 bytes before the part's data and 50 read: 102 of 152, on a bar of 62.
+    captureStdout([&] { r.showProgressBar(stream, "installing x"); });
+    EXPECT_EQ(r.progressLine, "installing x [" + std::string(41, '#') + std::string(21, ' ') + "]");
 }
 
 TEST(CheckInstall, ReportsTheFirstObstacleOnly) {
