@@ -343,6 +343,15 @@ TEST(OrderPackages, RandomChainsComeOutInDependencyOrder) {
                 make.dep("p" + std::to_string(random() % i));
             if (i > 1 && random() % 5 == 0)
                 make.dep("p" + std::to_string(random() % i));
+            // A bundle whose member carries the need, or is what others need.
+            if (random() % 6 == 0) {
+                Make member("m" + std::to_string(i));
+                if (i > 0)
+                    member.dep("p" + std::to_string(random() % i));
+                make.member(*member);
+            }
+            if (i > 0 && random() % 8 == 0)
+                make.dep("m" + std::to_string(random() % i));
             // Excluding a later package keeps the ties free of circles.
             if (i + 1 < count && random() % 9 == 0)
                 make.conflict("p" + std::to_string(i + 1 + random() % (count - i - 1)));
