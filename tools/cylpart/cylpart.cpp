@@ -143,6 +143,8 @@ int listGeometry(const std::vector<std::string>& named) {
             bool skip = false;
             for (const char* prefix : skipped)
                 if (name.rfind(prefix, 0) == 0) skip = true;
+            // Nested device names ("cciss/c0d0") appear with '!' in /sys/block.
+            std::replace(name.begin(), name.end(), '!', '/');
             if (!skip) devices.push_back("/dev/" + name);
         }
         closedir(dir);
