@@ -71,6 +71,7 @@ class Console:
         """Waits until pattern (a text or a compiled regular expression) appears
         after the previous match; returns the match. Raises Timeout otherwise."""
         regex = pattern if isinstance(pattern, re.Pattern) else re.compile(re.escape(pattern))
+        wanted = regex.pattern if isinstance(pattern, re.Pattern) else pattern
         deadline = time.monotonic() + timeout
         with self._cond:
             while True:
@@ -82,7 +83,7 @@ class Console:
                 left = deadline - time.monotonic()
                 if left <= 0 or self._closed:
                     why = "the machine stopped" if self._closed else f"{timeout} s passed"
-                    raise Timeout(f"{why} before {regex.pattern!r} appeared; "
+                    raise Timeout(f"{why} before {wanted!r} appeared; "
                                   f"output after the last match:\n{text[self._pos:][-3000:]}")
                 self._cond.wait(min(left, 1.0))
 
@@ -107,6 +108,11 @@ class Console:
             self.proc.kill()
             self.proc.wait()
         self._reader.join(5)
+        for f in (self.proc.stdin, self.proc.stdout):
+            try:
+                f.close()
+            except OSError:
+                pass
         if self._log:
             self._log.close()
             self._log = None
