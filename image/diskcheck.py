@@ -18,8 +18,9 @@ def run(args, check=True):
 
 
 def partition_dump(image):
-    """The table as "sfdisk -d" prints it."""
-    return run(["sfdisk", "-d", image]).stdout.decode()
+    """The table as "sfdisk -d" prints it; empty when there is none."""
+    r = run(["sfdisk", "-d", image], check=False)
+    return r.stdout.decode() if r.returncode == 0 else ""
 
 
 def partitions(image):
