@@ -1,0 +1,223 @@
+// vpk keygen, sign and verify: making key pairs, signing every package of a
+// file, and checking files exactly as the installer does.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "archive/keys.h"
+#include "archive/signature.h"
+#include "archive/signer.h"
+#include "command.h"
+
+namespace {
+
+std::string toHex(const uint8_t* bytes, size_t count) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (size_t i = 0; i < count; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 15];
+    }
+    return out;
+}
+
+bool fromHex(const std::string& text, uint8_t* out, size_t count) {
+    if (text.size() != 2 * count) return false;
+    for (size_t i = 0; i < count; ++i) {
+        int value = 0;
+        for (int j = 0; j < 2; ++j) {
+            char c = text[2 * i + j];
+            int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            if (digit < 0) return false;
+            value = value * 16 + digit;
+        }
+        out[i] = uint8_t(value);
+    }
+    return true;
+}
+
+bool readFile(const std::string& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    out = buffer.str();
+    return !in.bad();
+}
+
+// Writes beside the target and renames, so a failure never leaves half a file.
+bool writeFileReplacing(const std::string& path, const std::string& bytes, mode_t mode) {
+    std::string temporary = path + ".vpk-tmp";
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    if (fd < 0) return false;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) break;
+        done += size_t(n);
+    }
+    bool ok = done == bytes.size() && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+// A key file: the first line that is not empty or a "#" comment holds the hex.
+bool readKeyFile(const std::string& path, uint8_t* out, size_t count, std::string& error) {
+    std::ifstream in(path);
+    if (!in) {
+        error = "cannot read " + path;
+        return false;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t start = line.find_first_not_of(" \t\r");
+        if (start == std::string::npos || line[start] == '#') continue;
+        size_t end = line.find_last_not_of(" \t\r");
+        if (fromHex(line.substr(start, end - start + 1), out, count)) return true;
+        break;
+    }
+    error = path + ": no key of " + std::to_string(2 * count) + " hex digits";
+    return false;
+}
+
+int keygen(const std::vector<std::string>& arguments) {
+    Args args(arguments);
+    bool force = args.flag("--force");
+    if (!args.unknownOption().empty()) return usageError("keygen", "unknown option " + args.unknownOption());
+    auto files = args.positional();
+    if (files.size() != 1) return usageError("keygen", "give one file name for the private key");
+    const std::string privatePath = files[0], publicPath = files[0] + ".pub";
+    if (!force && (::access(privatePath.c_str(), F_OK) == 0 || ::access(publicPath.c_str(), F_OK) == 0))
+        return fail(privatePath + " or " + publicPath + " exists; use --force to replace it");
+    auto pair = archive::generateKeyPair();
+    if (!pair) return fail("no random numbers from the system");
+    std::string privateHex = toHex(pair->privateKey.data(), 32), publicHex = toHex(pair->publicKey.data(), 32);
+    if (!writeFileReplacing(privatePath, "# vpk signing key: private, keep it secret\n" + privateHex + "\n", 0600))
+        return fail("cannot write " + privatePath);
+    if (!writeFileReplacing(publicPath, publicHex + "\n", 0644)) return fail("cannot write " + publicPath);
+    std::cout << "private key: " << privatePath << "\npublic key:  " << publicHex << " (" << publicPath
+              << ")\nbuild the installer with -DPACKAGE_PUBLIC_KEY=" << publicHex << "\n";
+    return kExitOk;
+}
+
+int sign(const std::vector<std::string>& arguments) {
+    Args args(arguments);
+    std::string keyPath, output;
+    bool haveKey = args.value("--key", keyPath) || args.value("-k", keyPath);
+    bool haveOutput = args.value("--output", output) || args.value("-o", output);
+    if (args.missingValue()) return usageError("sign", args.missingValueOf() + " needs a value");
+    if (!args.unknownOption().empty()) return usageError("sign", "unknown option " + args.unknownOption());
+    auto files = args.positional();
+    if (!haveKey) return usageError("sign", "--key PRIVATE-KEY-FILE is required");
+    if (files.empty()) return usageError("sign", "no package file given");
+    if (haveOutput && files.size() != 1) return usageError("sign", "--output takes one package file");
+
+    archive::PrivateKey key;
+    std::string error;
+    if (!readKeyFile(keyPath, key.data(), key.size(), error)) return fail(error);
+    if (!archive::keyPairFromPrivate(key)) return fail(keyPath + ": not a usable private key");
+
+    int status = kExitOk;
+    for (const std::string& path : files) {
+        std::string bytes;
+        if (!readFile(path, bytes)) {
+            status = fail("cannot read " + path);
+            continue;
+        }
+        std::vector<std::string> names;
+        auto signedFile = archive::signPackageFile(bytes, key, &names, &error);
+        if (!signedFile) {
+            status = fail(path + ": " + error);
+            continue;
+        }
+        if (names.empty()) {
+            status = fail(path + ": no package (Header part) in it");
+            continue;
+        }
+        const std::string& target = haveOutput ? output : path;
+        struct stat info;
+        mode_t mode = ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0644;
+        if (!writeFileReplacing(target, *signedFile, mode)) {
+            status = fail("cannot write " + target);
+            continue;
+        }
+        for (const std::string& name : names) std::cout << target << ": signed " << name << "\n";
+    }
+    return status;
+}
+
+int verify(const std::vector<std::string>& arguments) {
+    Args args(arguments);
+    std::string keyHex;
+    archive::TrustAnchors trust = archive::builtinTrustAnchors();
+    if (args.value("--public-key", keyHex)) {
+        if (!fromHex(keyHex, trust.publicKey.data(), trust.publicKey.size()))
+            return usageError("verify", "--public-key takes 64 hex digits");
+        if (!archive::isUsablePublicKey(trust.publicKey))
+            return usageError("verify", keyHex + " is not a usable public key (not a curve point, or the base point)");
+    }
+    if (args.missingValue()) return usageError("verify", args.missingValueOf() + " needs a value");
+    if (!args.unknownOption().empty()) return usageError("verify", "unknown option " + args.unknownOption());
+    auto files = args.positional();
+    if (files.empty()) return usageError("verify", "no package file given");
+
+    int status = kExitOk;
+    for (const std::string& path : files) {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            status = fail("cannot read " + path);
+            continue;
+        }
+        auto checks = archive::checkEveryPackage(in, trust);
+        if (!checks) {
+            std::cout << path << ": FAILED: not a package file\n";
+            status = kExitFailure;
+            continue;
+        }
+        if (checks->empty()) {
+            std::cout << path << ": FAILED: no package in it\n";
+            status = kExitFailure;
+        }
+        for (const archive::PackageCheck& check : *checks) {
+            std::cout << path << ": " << (check.name.empty() ? "(no name)" : check.name) << ": "
+                      << (check.accepted() ? "ok: " : "FAILED: ") << archive::describe(check.result);
+            if (check.digest) std::cout << " [sha1 " << toHex(check.digest->data(), check.digest->size()) << "]";
+            std::cout << "\n";
+            if (!check.accepted()) status = kExitFailure;
+        }
+    }
+    return status;
+}
+
+CommandRegistration keygenCommand({"keygen", "make a package signing key pair",
+                                   "usage: vpk keygen [--force] PRIVATE-KEY-FILE\n"
+                                   "  writes the private key to PRIVATE-KEY-FILE (mode 0600) and the public\n"
+                                   "  key to PRIVATE-KEY-FILE.pub; prints the public key for\n"
+                                   "  -DPACKAGE_PUBLIC_KEY=HEX when configuring the installer build\n",
+                                   keygen});
+
+CommandRegistration signCommand({"sign", "sign every package of package files",
+                                 "usage: vpk sign --key PRIVATE-KEY-FILE [-o OUTPUT] FILE...\n"
+                                 "  each package (every member of a bundle) gets its own Signature part;\n"
+                                 "  existing signatures are replaced; files are rewritten in place unless\n"
+                                 "  -o/--output names the result (one FILE only)\n",
+                                 sign});
+
+CommandRegistration verifyCommand({"verify", "check package files as the installer does",
+                                   "usage: vpk verify [--public-key HEX] FILE...\n"
+                                   "  checks each package's signature (built-in key, or HEX) or, for an\n"
+                                   "  unsigned package, its digest against the built-in table; prints one\n"
+                                   "  line per package and exits 1 when any package fails\n",
+                                   verify});
+
+}  // namespace
