@@ -1,0 +1,236 @@
+// Throughput of the installer's file transfer (protocol client against
+// castdeploy-server) next to a raw UDP stop-and-wait ping-pong with the same
+// addressing: broadcast both ways, 24-byte requests, 4096-byte replies, the
+// same 20 ms retransmission timer. Each figure is the median of several runs,
+// each run on a fresh LAN of network namespaces; with and without loss.
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "netlab.h"
+#include "network/protocol.h"
+
+namespace {
+
+constexpr int kRequestBytes = 24;
+constexpr int kReplyBytes = 4096;
+
+double nowSeconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+// The raw side, run in the server's namespace: answers each request with a
+// reply that carries the request's number. Ends after 30 s without requests.
+int respond() {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+    setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, "br0", 4);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(proto::kPort);
+    if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return 1;
+    sockaddr_in all = local;
+    all.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    char in[kReplyBytes + 1], out[kReplyBytes];
+    std::memset(out, 'r', sizeof out);
+    for (;;) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, 30000) <= 0) return 0;
+        ssize_t n = recv(s, in, sizeof in, 0);
+        if (n != kRequestBytes || std::memcmp(in, "PING", 4) != 0) continue;  // our own replies come back too
+        std::memcpy(out, "PONG", 4);
+        std::memcpy(out + 4, in + 4, 4);
+        sendto(s, out, sizeof out, 0, reinterpret_cast<sockaddr*>(&all), sizeof all);
+    }
+}
+
+// Client side of the raw ping-pong: `exchanges` replies, each asked for until it comes.
+int pingPong(long exchanges, int lossPercent) {
+    InstallClient c;
+    if (enumerateInterfaces(c) != 1) return 2;
+    if (lossPercent && !netlab::dropHere(lossPercent)) return 3;
+    NetInterface& iface = c.interfaces[0];
+    char request[kRequestBytes] = "PING", reply[kReplyBytes + 1];
+    // The responder may still be starting: the first exchange is not timed.
+    double start = 0;
+    for (long i = -1; i < exchanges; ++i) {
+        if (i == 0) start = nowSeconds();
+        uint32_t seq = static_cast<uint32_t>(i + 1);
+        std::memcpy(request + 4, &seq, 4);
+        for (bool got = false; !got;) {
+            sendto(iface.socket, request, sizeof request, 0, reinterpret_cast<sockaddr*>(&iface.broadcastAddress),
+                   sizeof iface.broadcastAddress);
+            double deadline = nowSeconds() + 0.020;
+            while (!got) {
+                int left = static_cast<int>((deadline - nowSeconds()) * 1000000);
+                if (left <= 0) break;
+                fd_set set;
+                FD_ZERO(&set);
+                FD_SET(iface.socket, &set);
+                timeval tv{0, left};
+                if (select(iface.socket + 1, &set, nullptr, nullptr, &tv) <= 0) continue;
+                ssize_t n = recv(iface.socket, reply, sizeof reply, 0);
+                got = n == kReplyBytes && std::memcmp(reply, "PONG", 4) == 0 && std::memcmp(reply + 4, &seq, 4) == 0;
+            }
+        }
+    }
+    std::printf("TIME %.6f\n", nowSeconds() - start);
+    std::fflush(stdout);
+    return 0;
+}
+
+// Client side through the installer's code: offer, STRT, then one file.
+int fetch(int lossPercent) {
+    InstallClient c;
+    if (enumerateInterfaces(c) != 1) return 2;
+    bool keep;
+    negotiateInstall(c, "bench", "", "BENCH", &keep);
+    Message strt, reply;
+    strt.clear();
+    std::memcpy(strt.payload(), "STRT", 4);
+    fillHeader(c.session, strt, 4);
+    if (sendAndWait(*c.chosen(), c.session, strt, reply, kStrtTimeoutUs, kStrtAttempts) < 0) return 4;
+    if (lossPercent && !netlab::dropHere(lossPercent)) return 3;
+    double start = nowSeconds();
+    if (!openNextFile(*c.transfer)) return 5;
+    char buf[4096];
+    long long total = 0;
+    for (int n; (n = readFileData(*c.transfer, buf, sizeof buf)) != 0; total += n)
+        if (n < 0) {
+            std::printf("BROKEN after %lld bytes\n", total);
+            std::fflush(stdout);
+            return 6;
+        }
+    std::printf("TIME %.6f\n", nowSeconds() - start);
+    std::fflush(stdout);
+    return total == c.transfer->size ? 0 : 7;
+}
+
+std::string selfPath() {
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+}
+
+// One run on a fresh LAN: seconds, or a negative value when it failed.
+double runOnce(bool raw, long bytes, int loss, const std::string& chunk, const std::string& dir) {
+    netlab::Lab lab;
+    if (raw) {
+        lab.server({"/sbin/netxfer", "--respond"}, {{selfPath(), "/sbin/netxfer"}});
+        long exchanges = (bytes + proto::kMaxPayload - 1) / proto::kMaxPayload;
+        lab.client([=] { return pingPong(exchanges, loss); });
+    } else {
+        std::vector<std::string> argv{"/sbin/castdeploy-server", "--interface", "br0", "--drivers", "/srv/drivers.vpk"};
+        if (!chunk.empty()) {
+            argv.push_back("--chunk");
+            argv.push_back(chunk);
+        }
+        argv.push_back("/srv/payload.vpk");
+        lab.server(argv, {{dir, "/srv"}});
+        lab.client([=] { return fetch(loss); });
+    }
+    if (!lab.start()) {
+        std::fprintf(stderr, "netxfer: %s\n", lab.error().c_str());
+        return -1;
+    }
+    auto r = lab.waitClient(0, 600000);
+    lab.stopServer();
+    size_t at = r.output.find("TIME ");
+    if (!r.exited || r.exitStatus != 0 || at == std::string::npos) {
+        std::fprintf(stderr, "netxfer: run failed (status %d): %s", r.exitStatus, r.output.c_str());
+        return -1;
+    }
+    return std::atof(r.output.c_str() + at + 5);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+struct Row {
+    std::string name;
+    bool raw;
+    std::string chunk;
+    std::vector<double> seconds;
+    int failures = 0;
+};
+
+void measure(const char* title, long bytes, int loss, int runs, std::vector<Row> rows, const std::string& dir) {
+    std::printf("\n%s: %.1f MB, %d%% loss, median of %d runs\n", title, bytes / 1e6, loss, runs);
+    std::fflush(stdout);
+    for (int i = 0; i < runs; ++i)
+        for (auto& row : rows) {  // interleaved, so that noise falls on all alike
+            double s = runOnce(row.raw, bytes, loss, row.chunk, dir);
+            if (s > 0)
+                row.seconds.push_back(s);
+            else
+                ++row.failures;
+        }
+    double reference = median(rows[0].seconds);
+    for (auto& row : rows) {
+        double m = median(row.seconds);
+        std::printf("  %-34s %8.3f s  %8.2f MB/s", row.name.c_str(), m, m > 0 ? bytes / m / 1e6 : 0.0);
+        if (&row != &rows[0] && m > 0) std::printf("  ratio %.2f", reference / m);
+        if (row.failures) std::printf("  (%d of %d runs failed)", row.failures, runs);
+        std::printf("\n");
+    }
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--respond") == 0) return respond();
+    int runs = 9, loss = 5;
+    long mb = 50, lossMb = 4;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string a = argv[i];
+        if (a == "--runs") runs = std::atoi(argv[i + 1]);
+        else if (a == "--mb") mb = std::atol(argv[i + 1]);
+        else if (a == "--loss-mb") lossMb = std::atol(argv[i + 1]);
+        else if (a == "--loss") loss = std::atoi(argv[i + 1]);
+    }
+    if (geteuid() != 0) {
+        std::fprintf(stderr, "netxfer: needs root (network namespaces)\n");
+        return 1;
+    }
+    char tmpl[] = "/tmp/netxfer-bench-XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    std::mt19937 g(7);
+    std::string data(static_cast<size_t>(mb) << 20, '\0');
+    for (auto& c : data) c = static_cast<char>(g());
+    sandbox::writeFile(dir + "/drivers.vpk", "drivers");
+
+    std::printf("netxfer: protocol client vs raw UDP stop-and-wait (ratio = raw time / client time; goal >= 0.8)\n");
+    sandbox::writeFile(dir + "/payload.vpk", data);
+    measure("clean line", static_cast<long>(data.size()), 0, runs,
+            {{"raw ping-pong (4096-byte replies)", true, "", {}},
+             {"client, server default", false, "", {}}},
+            dir);
+    sandbox::writeFile(dir + "/payload.vpk", data.substr(0, static_cast<size_t>(lossMb) << 20));
+    measure("lossy line", lossMb << 20, loss, runs,
+            {{"raw ping-pong (4096-byte replies)", true, "", {}},
+             {"client, server default (fallback)", false, "", {}},
+             {"client, server --chunk 4076", false, "4076", {}},
+             {"client, server --chunk mtu (1452)", false, "mtu", {}}},
+            dir);
+    std::system(("rm -rf " + dir).c_str());
+    return 0;
+}
