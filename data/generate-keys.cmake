@@ -52,6 +52,7 @@ static const PackageDigest knownDigestStorage[] = {
 ${storage}};
 
 const std::span<const PackageDigest> knownPackageDigests(knownDigestStorage, ${count});
+const char* const knownPackageDigestsSource = \"${DIGESTS}\";
 
 }  // namespace archive
 ")

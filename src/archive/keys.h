@@ -11,5 +11,7 @@ namespace archive {
 
 extern const PublicKey packagePublicKey;
 extern const std::span<const PackageDigest> knownPackageDigests;
+// The text file the table was generated from (a build input).
+extern const char* const knownPackageDigestsSource;
 
 }  // namespace archive
