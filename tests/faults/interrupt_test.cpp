@@ -1,0 +1,110 @@
+// Ctrl-C at random moments of a run of the real installer in the sandbox:
+// whenever it lands, the installer either aborts properly (message, prompt,
+// nothing left mounted, reboot after ENTER) or, once the installation has
+// finished, ignores it. It never hangs and never goes on after an abort.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "sandbox/sandbox.h"
+
+namespace {
+
+const char kPrompt[] = "Press ENTER to reboot\r\n";
+const char kAborted[] = "\r\n\r\nInstallation aborted\r\nPress ENTER to reboot\r\n";
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+bool mounted(pid_t pid, const std::string& path) {
+    return contains(sandbox::readFile("/proc/" + std::to_string(pid) + "/mounts"), " " + path + " ");
+}
+
+struct Flow {
+    const char* type;
+    const char* sfdisk;  // the partitioning tool the machine has, or null
+    const char* started; // the first words shown once Ctrl-C is handled
+};
+
+// One run: Ctrl-C after `delayMs`; checks the end as the user would see it.
+void interruptAfter(const Flow& flow, int delayMs) {
+    sandbox::Options o;
+    o.console = true;
+    o.timeoutMs = 60000;
+    o.binds.push_back({INSTALLER_BINARY, "/installer", true});
+    o.files.push_back({"/dev/tty0", ""});
+    o.files.push_back({"/TYPE", flow.type});
+    if (flow.sfdisk) o.files.push_back({"/sbin/sfdisk", flow.sfdisk, 0755});
+    sandbox::Sandbox s(o);
+    ASSERT_TRUE(s.startCommand({"/installer"}));
+    ASSERT_TRUE(s.waitFor(flow.started)) << s.transcript();
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    s.send("\x03");
+    // Either way the prompt comes: the abort's, or the finished installation's.
+    ASSERT_TRUE(s.waitFor(kPrompt, 30000)) << "no prompt after Ctrl-C: " << s.transcript();
+    s.drain(300);
+    const std::string before = s.transcript();
+    const bool aborted = contains(before, "Installation aborted");
+    if (aborted) {
+        EXPECT_TRUE(contains(before, kAborted)) << "abort messages out of order: " << before;
+        EXPECT_FALSE(mounted(s.pid(), "/flash"));
+        EXPECT_FALSE(mounted(s.pid(), "/flash/boot"));
+        EXPECT_FALSE(mounted(s.pid(), "/floppy"));
+    }
+    EXPECT_FALSE(s.finished()) << "ended before ENTER: " << before;
+    s.send("\r");
+    sandbox::Result r = s.wait(20000);
+    EXPECT_FALSE(r.timedOut) << "no reboot after ENTER: " << r.output;
+    EXPECT_TRUE(r.rebooted()) << r.output;
+    if (aborted) {
+        const std::string end = r.output.substr(r.output.find("Installation aborted"));
+        EXPECT_FALSE(contains(end, "Rebooting...")) << r.output;
+        EXPECT_FALSE(contains(end, "harddrives")) << "went on after the abort: " << r.output;
+        EXPECT_FALSE(contains(end, "network card")) << "went on after the abort: " << r.output;
+    }
+}
+
+// A partitioning tool that takes its time before it shows a disk, and one that never answers.
+const char kSlowSfdisk[] =
+    "#!/bin/sh\n"
+    "sleep 1\n"
+    "echo '/dev/sda: 1044 cylinders, 255 heads, 63 sectors/track'\n";
+const char kHangingSfdisk[] = "#!/bin/sh\nexec sleep 60\n";
+
+TEST(Interrupt, AtRandomMomentsOfTheLocalFlow) {
+    std::random_device device;
+    const unsigned seed = device();
+    std::mt19937 random(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::uniform_int_distribution<int> delay(0, 2500);
+    for (const Flow& flow : {Flow{"cdrom\n", kSlowSfdisk, "Loading drivers"},
+                            Flow{"cdrom\n", kHangingSfdisk, "Loading drivers"}}) {
+        for (int i = 0; i < 4; ++i) {
+            int ms = i == 0 ? 0 : delay(random);
+            SCOPED_TRACE(std::string(flow.sfdisk == kSlowSfdisk ? "slow" : "hanging") + " tool, Ctrl-C after " +
+                         std::to_string(ms) + " ms");
+            interruptAfter(flow, ms);
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+TEST(Interrupt, AtRandomMomentsOfTheNetworkFlow) {
+    std::random_device device;
+    const unsigned seed = device();
+    std::mt19937 random(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::uniform_int_distribution<int> delay(0, 1500);
+    for (int i = 0; i < 4; ++i) {
+        int ms = i == 0 ? 0 : delay(random);
+        SCOPED_TRACE("Ctrl-C after " + std::to_string(ms) + " ms");
+        interruptAfter(Flow{"net\n", nullptr, "Welcome"}, ms);
+        if (HasFatalFailure()) return;
+    }
+}
+
+}  // namespace
