@@ -90,8 +90,11 @@ class Console:
     def send(self, keys):
         """Types keys (a text or bytes); ENTER is "\\r"."""
         data = keys.encode() if isinstance(keys, str) else keys
-        self.proc.stdin.write(data)
-        self.proc.stdin.flush()
+        try:
+            self.proc.stdin.write(data)
+            self.proc.stdin.flush()
+        except BrokenPipeError:
+            pass  # the machine has stopped; expect() and wait_exit() say so
 
     def wait_exit(self, timeout):
         """Waits for the machine to stop on its own; returns QEMU's exit status."""

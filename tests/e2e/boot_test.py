@@ -61,6 +61,27 @@ class BootTest(unittest.TestCase):
             self.assertNotIn("Found harddrive", con.output())
             self.reboot_after_enter(con)
 
+    def test_ctrl_c_on_the_serial_port_aborts(self):
+        # Only the controlling terminal turns Ctrl-C into SIGINT; without a
+        # screen the installer reopens its streams on the serial port itself.
+        with machine("ctrl_c", "--cd", os.path.join(MEDIA, "installer.iso")) as con:
+            con.expect("boot:", 30)
+            con.send("serial panic=-1 noisapnp serialonly\r")
+            con.expect(re.compile(r"Looking for harddrives\.\.\.\."), 60)
+            con.send("\x03")
+            con.expect("Installation aborted", 30)
+            con.expect("Press ENTER to reboot", 30)
+            self.assertNotIn("no harddrives found", con.output())
+            for _ in range(15):
+                con.send("\r")
+                try:
+                    self.assertEqual(con.wait_exit(2), 0)
+                    break
+                except Timeout:
+                    pass
+            else:
+                self.fail("ENTER did not reboot after the abort")
+
 
 if __name__ == "__main__":
     unittest.main()
