@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
+#include "archive/inflate.h"
 #include "package_helpers.h"
 
 using namespace testpkg;
@@ -320,6 +322,54 @@ TEST(PartStream, DigestCoversPackageFollowsThePackageBeingChecked) {
     EXPECT_EQ(s.nextPart(), -1);
     EXPECT_TRUE(s.digestCoversPackage());
     EXPECT_EQ(taken(s), sha1Hex(two));
+}
+
+}  // namespace
+
+namespace {
+
+// A package cut at any byte: reading it to the end terminates, and its digest
+// counts only when no part was cut (a cut inside a part header just ends the
+// parts early).
+TEST(PartStream, EveryCutPointEndsCleanly) {
+    std::string content;
+    for (int i = 0; i < 3000; ++i)
+        content += char('a' + i % 23);
+    std::string parts = part(PartType::Header, header("cut")) + part(PartType::Description, "text") +
+                        part(PartType::Files, deflated(content)) + part(PartType::Signature, std::string(68, 's'));
+    std::vector<size_t> boundaries;
+    for (size_t pos = 0; pos < parts.size();) {
+        boundaries.push_back(pos);
+        pos += 6 + readLe32(reinterpret_cast<const uint8_t*>(parts.data()) + pos + 2);
+    }
+    boundaries.push_back(parts.size());
+    for (size_t cut = 0; cut <= parts.size(); ++cut) {
+        std::string bytes = file(parts.substr(0, cut), kPackageMagic, int64_t(parts.size()));
+        std::stringbuf src(bytes, std::ios::in);
+        PackagePartStream s(&src, true);
+        for (int t : {1, 2, 4, 9})
+            s.acceptPartType(t);
+        std::string inflated;
+        int steps = 0;
+        while (s.nextPart() >= 0 && ++steps < 10) {
+            if (s.currentPart() == PartType::Files) {
+                InflatingStream in(s);
+                char buf[1000];
+                while (in.read(buf, sizeof buf) || in.gcount() > 0)
+                    inflated.append(buf, size_t(in.gcount()));
+            }
+        }
+        EXPECT_LT(steps, 10);
+        EXPECT_EQ(inflated, content.substr(0, inflated.size()));
+        size_t last = *std::prev(std::upper_bound(boundaries.begin(), boundaries.end(), cut));
+        bool whole = last > 0 && cut - last < 6;
+        EXPECT_EQ(s.digestCoversPackage(), whole) << "cut at " << cut;
+        if (whole) {
+            uint8_t d[20];
+            ASSERT_TRUE(s.takeDigest(d));
+            EXPECT_EQ(hexOf(d, 20), sha1Hex(parts.substr(0, last)));
+        }
+    }
 }
 
 }  // namespace
