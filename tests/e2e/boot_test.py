@@ -3,6 +3,7 @@ serial console, as a user at a headless machine would."""
 
 import os
 import re
+import shutil
 import sys
 import unittest
 
@@ -81,6 +82,18 @@ class BootTest(unittest.TestCase):
                     pass
             else:
                 self.fail("ENTER did not reboot after the abort")
+
+    def test_hdd_medium_starts_the_hard_disk_flow(self):
+        disk = os.path.join(MEDIA, "hdd-medium-run.img")
+        shutil.copyfile(os.path.join(MEDIA, "hdd-medium.img"), disk)
+        with machine("hdd_medium", "--disk", disk) as con:
+            con.expect("boot:", 30)
+            con.send("serial panic=-1 noisapnp\r")
+            con.expect("Press ENTER to reboot", 150)
+            self.assertNotIn("internal error", con.output())
+            press_until(con, "\r", "Rebooting...", 30)
+            self.assertEqual(con.wait_exit(30), 0)
+        os.remove(disk)
 
 
 if __name__ == "__main__":
