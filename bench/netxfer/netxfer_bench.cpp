@@ -214,13 +214,13 @@ int main(int argc, char** argv) {
     char tmpl[] = "/tmp/netxfer-bench-XXXXXX";
     std::string dir = mkdtemp(tmpl);
     std::mt19937 g(7);
-    std::string data(static_cast<size_t>(mb) << 20, '\0');
+    std::string data(static_cast<size_t>(std::max(mb, lossMb)) << 20, '\0');
     for (auto& c : data) c = static_cast<char>(g());
     sandbox::writeFile(dir + "/drivers.vpk", "drivers");
 
     std::printf("netxfer: protocol client vs raw UDP stop-and-wait (ratio = raw time / client time; goal >= 0.8)\n");
-    sandbox::writeFile(dir + "/payload.vpk", data);
-    measure("clean line", static_cast<long>(data.size()), 0, runs,
+    sandbox::writeFile(dir + "/payload.vpk", data.substr(0, static_cast<size_t>(mb) << 20));
+    measure("clean line", mb << 20, 0, runs,
             {{"raw ping-pong (4096-byte replies)", true, "", {}},
              {"client, server default", false, "", {}}},
             dir);
