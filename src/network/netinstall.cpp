@@ -84,7 +84,8 @@ bool writeScript(InstallClient& client, const std::string& target) {
     return true;
 }
 
-// Repeats WTRM once a second until the server says TERM or a key is pressed.
+}  // namespace
+
 void waitForTerm(InstallClient& client) {
     NetInterface& iface = *client.chosen();
     Message wtrm, reply;
@@ -113,8 +114,6 @@ void waitForTerm(InstallClient& client) {
         }
     }
 }
-
-}  // namespace
 
 std::string filterLabel(const std::string& line) {
     std::string label;
@@ -180,6 +179,22 @@ bool feedPackageFromServer(InstallClient& client, InstallMode mode) {
             return false;
         }
     }
+}
+
+bool installServerFiles(InstallClient& client) {
+    for (;;) {
+        client.transfer.reset();
+        client.transfer = std::make_unique<FileTransfer>(*client.chosen(), client.session);
+        if (!openNextFile(*client.transfer)) break;  // the list is complete
+        const FileTransfer& t = *client.transfer;
+        if (isConfigurationScript(t.name)) {
+            if (!writeScript(client, scriptTarget(t.name, t.size))) return false;
+        } else if (!feedPackageFromServer(client, InstallMode::stream)) {
+            return false;
+        }
+    }
+    client.transfer.reset();
+    return true;
 }
 
 bool networkInstall(Installer& installer) {
@@ -262,18 +277,7 @@ bool networkInstall(Installer& installer) {
         return false;
     }
 
-    for (;;) {
-        client.transfer.reset();
-        client.transfer = std::make_unique<FileTransfer>(*client.chosen(), client.session);
-        if (!openNextFile(*client.transfer)) break;  // the list is complete
-        const FileTransfer& t = *client.transfer;
-        if (isConfigurationScript(t.name)) {
-            if (!writeScript(client, scriptTarget(t.name, t.size))) return false;
-        } else if (!feedPackageFromServer(client, InstallMode::stream)) {
-            return false;
-        }
-    }
-    client.transfer.reset();
+    if (!installServerFiles(client)) return false;
 
     int marker = open("/flash/CDINSTALL", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (marker >= 0) close(marker);

@@ -22,6 +22,12 @@ bool networkInstall(Installer& installer);
 // InstallMode::stream into the target system.
 bool feedPackageFromServer(InstallClient& client, InstallMode mode);
 
+// Fetches the server's files after STRT until the list ends: packages go to
+// install children, configuration scripts into "/flash". False at the first failure.
+bool installServerFiles(InstallClient& client);
+// Repeats WTRM once a second until the server says TERM or a key is pressed.
+void waitForTerm(InstallClient& client);
+
 // The label sent with DSCV: the first line of "/floppy/label.txt" on the
 // floppy, if there is one, else "Tarnwick".
 std::string deviceLabel();

@@ -1,6 +1,18 @@
 #include "network/netinstall.h"
 
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "netlab.h"
+#include "server.h"
 
 #include <string>
 
@@ -50,6 +62,82 @@ TEST(Flow, WithoutANetworkCard) {
     });
     EXPECT_TRUE(r.exited && r.exitStatus == 0) << r.output;
     EXPECT_NE(r.output.find("\nFATAL ERROR: no network card found\n"), std::string::npos) << r.output;
+}
+
+}  // namespace
+
+namespace {
+
+// A server that answers like castdeploy-server but serves what it is given,
+// names included, without the real server's checks.
+int standInServer(castdeploy::Config config) {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    int one = 1;
+    setsockopt(s, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+    setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, "br0", 4);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(proto::kPort);
+    if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return 1;
+    ifreq ifr{};
+    std::strcpy(ifr.ifr_name, "br0");
+    ioctl(s, SIOCGIFHWADDR, &ifr);
+    std::memcpy(config.ownAddress.data(), ifr.ifr_hwaddr.sa_data, 6);
+    sockaddr_in all = local;
+    all.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    castdeploy::Server server(config);
+    Message in, reply;
+    for (;;) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, 20000) <= 0) return 0;
+        ssize_t n = recv(s, in.bytes, sizeof in.bytes, 0);
+        if (n > 0 && server.handle(in, static_cast<int>(n), reply))
+            sendto(s, reply.bytes, static_cast<size_t>(reply.size()), 0, reinterpret_cast<sockaddr*>(&all), sizeof all);
+    }
+}
+
+castdeploy::ServedFile servedFile(const std::string& name, const std::string& content) {
+    char path[] = "/tmp/served-XXXXXX";
+    int fd = mkstemp(path);
+    if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) std::abort();
+    unlink(path);
+    return {path, name, fd, static_cast<int64_t>(content.size())};
+}
+
+TEST(Flow, ScriptsGoIntoFlashAndNamesThatLeaveItAreRefused) {
+    netlab::Lab lab;
+    lab.serverBody([] {
+        // Made inside the namespace: descriptors do not cross into the sandbox.
+        castdeploy::Config config;
+        config.drivers = servedFile("drivers.vpk", "x");
+        config.files = {servedFile("site.scr", "hostname=r1\n"), servedFile("nothing.scr", ""),
+                        servedFile(std::string(31 - 4, 'l') + ".scr", "long\n"), servedFile("../evil.scr", "evil\n")};
+        return standInServer(config);
+    });
+    lab.client([] {
+        InstallClient c;
+        bool keep;
+        if (enumerateInterfaces(c) != 1 || !negotiateInstall(c, "t", "", "L", &keep)) return 10;
+        Message strt, reply;
+        strt.clear();
+        std::memcpy(strt.payload(), "STRT", 4);
+        fillHeader(c.session, strt, 4);
+        if (sendAndWait(*c.chosen(), c.session, strt, reply, kStrtTimeoutUs, kStrtAttempts) < 0) return 11;
+        bool ok = installServerFiles(c);
+        std::fflush(stdout);
+        int bad = ok ? 1 : 0;
+        if (sandbox::readFile("/flash/site.scr") != "hostname=r1\n") bad |= 2;
+        if (access("/empty", F_OK) != 0 || access("/flash/nothing.scr", F_OK) == 0) bad |= 4;
+        if (sandbox::readFile("/flash/" + std::string(27, 'l') + ".scr") != "long\n") bad |= 8;
+        if (access("/evil.scr", F_OK) == 0) bad |= 16;
+        return bad;
+    });
+    ASSERT_TRUE(lab.start()) << lab.error();
+    auto r = lab.waitClient(0, 60000);
+    EXPECT_TRUE(r.exited && r.exitStatus == 0) << r.exitStatus << "\n" << r.output;
+    EXPECT_NE(r.output.find("Writing configuration...\n\nFATAL ERROR: couldn't make a file\n"), std::string::npos)
+        << r.output;
+    lab.stopServer();
 }
 
 }  // namespace

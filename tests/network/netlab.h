@@ -23,6 +23,8 @@ public:
     // The server's namespace runs argv (a program path inside it) once the
     // LAN is up; binds bring the program and its files in.
     void server(std::vector<std::string> argv, std::vector<sandbox::Bind> binds = {});
+    // The server's namespace runs body instead (a stand-in server), on "br0".
+    void serverBody(std::function<int()> body);
     // A sandbox that runs body once the LAN is up; returns its index.
     int client(std::function<int()> body, sandbox::Options options = {});
 

@@ -62,6 +62,16 @@ void Lab::server(std::vector<std::string> argv, std::vector<sandbox::Bind> binds
     });
 }
 
+void Lab::serverBody(std::function<int()> body) {
+    sandbox::Options o;
+    o.timeoutMs = 900000;
+    server_ = std::make_unique<sandbox::Sandbox>(o);
+    server_->start([body] {
+        waitForGo();
+        return body();
+    });
+}
+
 int Lab::client(std::function<int()> body, sandbox::Options options) {
     options.newNetwork = true;
     if (options.timeoutMs == 120000) options.timeoutMs = 900000;
