@@ -141,3 +141,31 @@ TEST(Flow, ScriptsGoIntoFlashAndNamesThatLeaveItAreRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Flow, FindsTheServerAndFetchesTheDriverPackage) {
+    char tmpl[] = "/tmp/netflow-XXXXXX";
+    std::string dir = mkdtemp(tmpl);
+    sandbox::writeFile(dir + "/drivers.vpk", "not a package");
+    netlab::Lab lab;
+    lab.server({"/sbin/castdeploy-server", "--interface", "br0", "--drivers", "/srv/drivers.vpk"}, {{dir, "/srv"}});
+    lab.client([] {
+        Installer installer;
+        bool ok = networkInstall(installer);
+        std::fflush(stdout);
+        return ok ? 1 : 0;
+    });
+    ASSERT_TRUE(lab.start()) << lab.error();
+    auto r = lab.waitClient(0, 120000);
+    auto s = lab.stopServer();
+    std::system(("rm -rf " + dir).c_str());
+    // What follows depends on the install child; the broken package never gets a disk installed.
+    EXPECT_TRUE(r.exited && r.exitStatus == 0) << r.output;
+    EXPECT_NE(r.output.find("\nmac-address: 02:C1:00:00:00:01\n\nWaiting for drivers...\nRetrieving drivers...\n"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(s.output.find("02:C1:00:00:00:01 sending drivers.vpk"), std::string::npos) << s.output;
+}
+
+}  // namespace
