@@ -1,0 +1,311 @@
+#include "pkg/payload.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "archive/extract.h"
+#include "archive/format.h"
+#include "archive/inflate.h"
+#include "archive/partstream.h"
+#include "pkg/database.h"
+#include "pkg/repository.h"
+
+namespace {
+
+constexpr size_t kCopyChunk = 16384;
+
+// The directory that holds the entries being written; consecutive entries
+// mostly share it, so it is resolved once for them.
+class ParentCache {
+public:
+    explicit ParentCache(const InstallRoot& root) : root_(root) {}
+    ~ParentCache() { forget(); }
+
+    // -1 with errno set when the directory cannot be made or opened.
+    int get(const std::string& path) {
+        if (fd_ >= 0 && path == path_)
+            return fd_;
+        forget();
+        fd_ = root_.openDirectory(path, true);
+        if (fd_ >= 0)
+            path_ = path;
+        return fd_;
+    }
+    // Links made or removed may change where a path leads.
+    void forget() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+        path_.clear();
+    }
+
+private:
+    const InstallRoot& root_;
+    std::string path_;
+    int fd_ = -1;
+};
+
+bool writeAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+bool skipData(InflatingStream& in, uint32_t length) {
+    if (length == 0)
+        return true;
+    in.seekg(std::streamoff(length), std::ios_base::cur);
+    return static_cast<bool>(in);
+}
+
+void setTimes(int dirFd, const char* name, uint32_t mtime) {
+    timespec times[2];
+    times[0].tv_sec = time_t(mtime);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    ::utimensat(dirFd, name, times, AT_SYMLINK_NOFOLLOW);
+}
+
+// Owner, mode and time of an entry just made (not a link).
+void finishNode(int dirFd, const char* name, const FileEntryHeader& entry) {
+    ::fchownat(dirFd, name, entry.uid, entry.gid, AT_SYMLINK_NOFOLLOW);
+    ::fchmodat(dirFd, name, entry.mode & 07777, 0);
+    setTimes(dirFd, name, entry.mtime);
+}
+
+}  // namespace
+
+const char* installRootFor(bool relative) { return relative ? "." : "/flash"; }
+
+std::string pathInRoot(const std::string& recordedPath, bool relative) {
+    if (relative && !recordedPath.empty() && recordedPath[0] == '.')
+        return recordedPath.substr(1);
+    return recordedPath;
+}
+
+std::string installingLabel(const Package& package) {
+    std::string label = "installing ";
+    if (package.disabled && !package.belongsToBundle())
+        label += " (disabled) ";
+    return label + displayLabel(package);
+}
+
+std::string findOwner(const std::string& recordedPath) {
+    for (const auto& package : theRepository().packages) {
+        if (package->files.count(recordedPath))
+            return package->name;
+    }
+    return "";
+}
+
+bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, bool relative) {
+    Repository& repository = theRepository();
+    InstallRoot root(installRootFor(relative));
+    if (package.disabled) {
+        // Always under "/flash", whatever the installation's form.
+        InstallRoot flash("/flash");
+        (void)flash.makeDirectories("x/" + package.name);
+        (void)flash.makeDirectories("x/" + package.name + "/var/pdb/" + package.name);
+    }
+    const std::string label = installingLabel(package);
+    const std::string prefix = std::string(relative ? "." : "") + (package.disabled ? "/x/" + package.name : "");
+
+    InflatingStream in(stream);
+    ParentCache parents(root);
+    std::vector<std::pair<std::string, uint32_t>> directories;  // path in root, time
+    std::vector<char> chunk(kCopyChunk);
+
+    auto broken = [&] {
+        reportBrokenPackage(package);
+        return false;
+    };
+    auto failed = [&](const std::string& name, int error) {
+        reportInstallError(package, name, error);
+        return false;
+    };
+
+    for (;;) {
+        uint8_t headerBytes[kFileEntryHeaderSize];
+        if (!in.read(reinterpret_cast<char*>(headerBytes), sizeof headerBytes))
+            break;
+        const FileEntryHeader entry = decodeEntryHeader(headerBytes);
+        // Names and link targets longer than any path the file system takes
+        // are refused before anything of their size is allocated.
+        if (entry.nameLength >= PATH_MAX)
+            return broken();
+        std::string name(entry.nameLength, '\0');
+        if (!in.read(name.data(), std::streamsize(name.size())))
+            return broken();
+        if (name.find('\0') != std::string::npos || hasDotDotComponent(name))
+            return broken();
+
+        std::string recorded = prefix;
+        if (name.empty() || name[0] != '/')
+            recorded += '/';
+        recorded += name;
+        const std::string target = pathInRoot(recorded, relative);
+        std::string parentPath, last;
+        InstallRoot::split(target, parentPath, last);
+        const unsigned type = entry.type();
+
+        if (entry.skip) {
+            skipData(in, entry.dataLength);
+            continue;
+        }
+        if (last.empty()) {
+            // The root itself: only a directory entry can name it.
+            if (type != 0x4)
+                return broken();
+            skipData(in, entry.dataLength);
+            continue;
+        }
+
+        int parent = parents.get(parentPath);
+        int parentError = errno;
+        struct stat info;
+        bool exists = false, isDirectory = false;
+        if (parent >= 0 && ::fstatat(parent, last.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+            exists = true;
+            isDirectory = S_ISDIR(info.st_mode);
+            struct stat followed;
+            if (S_ISLNK(info.st_mode) && root.stat(target, followed))
+                isDirectory = S_ISDIR(followed.st_mode);
+        }
+        if (exists) {
+            if (isDirectory && type == 0x4) {
+                skipData(in, entry.dataLength);
+                continue;
+            }
+            if (!untracked) {
+                std::string owner = findOwner(recorded);
+                if (!owner.empty()) {
+                    repository.printWarning("file %s collides with %s package", recorded.c_str(), owner.c_str());
+                    skipData(in, entry.dataLength);
+                    continue;
+                }
+                repository.printWarning("ghost file %s", recorded.c_str());
+            }
+            ::unlinkat(parent, last.c_str(), 0);
+            parents.forget();
+            parent = parents.get(parentPath);
+            parentError = errno;
+        }
+        switch (type) {
+        case 0xA: {  // symbolic link
+            if (entry.dataLength >= PATH_MAX)
+                return broken();
+            std::string linkTarget(entry.dataLength, '\0');
+            if (!in.read(linkTarget.data(), std::streamsize(linkTarget.size())) ||
+                linkTarget.find('\0') != std::string::npos)
+                return broken();
+            if (parent < 0)
+                return failed(name, parentError);
+            if (::symlinkat(linkTarget.c_str(), parent, last.c_str()) != 0)
+                return failed(name, errno);
+            package.files.insert(recorded);
+            ::fchownat(parent, last.c_str(), entry.uid, entry.gid, AT_SYMLINK_NOFOLLOW);
+            parents.forget();
+            break;
+        }
+        case 0x8: {  // regular file
+            if (parent < 0)
+                return failed(name, parentError);
+            int fd = ::openat(parent, last.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd < 0)
+                return failed(name, errno);
+            package.files.insert(recorded);
+            uint32_t left = entry.dataLength;
+            while (left > 0) {
+                size_t want = left < kCopyChunk ? left : kCopyChunk;
+                in.read(chunk.data(), std::streamsize(want));
+                if (size_t(in.gcount()) != want) {
+                    ::close(fd);
+                    return broken();
+                }
+                if (!writeAll(fd, chunk.data(), want)) {
+                    int error = errno;
+                    ::close(fd);
+                    return failed(name, error);
+                }
+                left -= uint32_t(want);
+            }
+            ::fchown(fd, entry.uid, entry.gid);
+            ::fchmod(fd, entry.mode & 07777);
+            timespec times[2] = {{time_t(entry.mtime), 0}, {time_t(entry.mtime), 0}};
+            ::futimens(fd, times);
+            if (::close(fd) != 0 && errno != EINTR)
+                return failed(name, errno);
+            break;
+        }
+        case 0x4: {  // directory
+            skipData(in, entry.dataLength);
+            if (parent < 0)
+                return failed(name, parentError);
+            if (::mkdirat(parent, last.c_str(), entry.mode & 07777) != 0)
+                return failed(name, errno);
+            directories.emplace_back(target, entry.mtime);
+            ::fchownat(parent, last.c_str(), entry.uid, entry.gid, AT_SYMLINK_NOFOLLOW);
+            ::fchmodat(parent, last.c_str(), entry.mode & 07777, 0);
+            break;
+        }
+        case 0x2:
+        case 0x6: {  // character or block device
+            uint8_t number[4];
+            if (entry.dataLength != 4 || !in.read(reinterpret_cast<char*>(number), sizeof number))
+                return broken();
+            if (parent < 0)
+                return failed(name, parentError);
+            if (::mknodat(parent, last.c_str(), entry.mode, dev_t(readLe32(number))) != 0)
+                return failed(name, errno);
+            package.files.insert(recorded);
+            finishNode(parent, last.c_str(), entry);
+            break;
+        }
+        case 0x1: {  // FIFO
+            skipData(in, entry.dataLength);
+            if (parent < 0)
+                return failed(name, parentError);
+            if (::mkfifoat(parent, last.c_str(), entry.mode & 07777) != 0)
+                return failed(name, errno);
+            package.files.insert(recorded);
+            finishNode(parent, last.c_str(), entry);
+            break;
+        }
+        default:
+            return broken();
+        }
+        repository.showProgressBar(stream, label);
+    }
+
+    // Creating entries inside a directory changes its time, so the times are
+    // set once everything exists.
+    parents.forget();
+    for (const auto& [path, mtime] : directories) {
+        std::string parentPath, last;
+        InstallRoot::split(path, parentPath, last);
+        int parent = root.openDirectory(parentPath, false);
+        if (parent < 0)
+            continue;
+        setTimes(parent, last.c_str(), mtime);
+        ::close(parent);
+    }
+    return true;
+}
