@@ -1,0 +1,316 @@
+#include "pkg/driver.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <istream>
+#include <streambuf>
+#include <string>
+
+#include "archive/format.h"
+#include "archive/partstream.h"
+#include "archive/signature.h"
+#include "init/process.h"
+#include "pkg/database.h"
+#include "pkg/operations.h"
+#include "pkg/repository.h"
+
+namespace {
+
+constexpr size_t kBufferSize = 64 * 1024;
+
+// Reads a descriptor through one buffer.
+class DescriptorSource : public std::streambuf {
+public:
+    explicit DescriptorSource(int fd) : fd_(fd), buffer_(new char[kBufferSize]) {}
+    ~DescriptorSource() override { delete[] buffer_; }
+
+protected:
+    int_type underflow() override {
+        if (gptr() < egptr())
+            return traits_type::to_int_type(*gptr());
+        ssize_t n;
+        do
+            n = ::read(fd_, buffer_, kBufferSize);
+        while (n < 0 && errno == EINTR);
+        if (n <= 0)
+            return traits_type::eof();
+        setg(buffer_, buffer_, buffer_ + n);
+        return traits_type::to_int_type(*gptr());
+    }
+    std::streamsize xsgetn(char* out, std::streamsize count) override {
+        std::streamsize done = 0;
+        while (done < count) {
+            std::streamsize buffered = egptr() - gptr();
+            if (buffered > 0) {
+                std::streamsize take = std::min(buffered, count - done);
+                std::memcpy(out + done, gptr(), size_t(take));
+                gbump(int(take));
+                done += take;
+                continue;
+            }
+            // Large reads go straight to the caller's buffer.
+            if (count - done >= std::streamsize(kBufferSize)) {
+                ssize_t n = ::read(fd_, out + done, size_t(count - done));
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                done += n;
+                continue;
+            }
+            if (underflow() == traits_type::eof())
+                break;
+        }
+        return done;
+    }
+
+private:
+    int fd_;
+    char* buffer_;
+};
+
+// Writes into a descriptor through one buffer and remembers whether any
+// write failed (the copy of a package stream must be whole to be kept).
+class DescriptorSink : public std::streambuf {
+public:
+    explicit DescriptorSink(int fd) : fd_(fd), buffer_(new char[kBufferSize]) {
+        setp(buffer_, buffer_ + kBufferSize);
+    }
+    ~DescriptorSink() override {
+        close();
+        delete[] buffer_;
+    }
+    bool failed() const { return failed_; }
+    // Flushes and closes; false if anything was lost.
+    bool close() {
+        if (fd_ < 0)
+            return !failed_;
+        flushBuffer();
+        if (::close(fd_) != 0 && errno != EINTR)
+            failed_ = true;
+        fd_ = -1;
+        return !failed_;
+    }
+
+protected:
+    int_type overflow(int_type c) override {
+        flushBuffer();
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            *pptr() = traits_type::to_char_type(c);
+            pbump(1);
+        }
+        return failed_ ? traits_type::eof() : traits_type::not_eof(c);
+    }
+    std::streamsize xsputn(const char* data, std::streamsize count) override {
+        if (count >= std::streamsize(kBufferSize)) {
+            flushBuffer();
+            writeOut(data, size_t(count));
+            return failed_ ? 0 : count;
+        }
+        std::streamsize done = 0;
+        while (done < count) {
+            std::streamsize room = epptr() - pptr();
+            if (room == 0) {
+                flushBuffer();
+                continue;
+            }
+            std::streamsize take = std::min(room, count - done);
+            std::memcpy(pptr(), data + done, size_t(take));
+            pbump(int(take));
+            done += take;
+        }
+        return count;
+    }
+    int sync() override {
+        flushBuffer();
+        return failed_ ? -1 : 0;
+    }
+
+private:
+    void flushBuffer() {
+        writeOut(pbase(), size_t(pptr() - pbase()));
+        setp(buffer_, buffer_ + kBufferSize);
+    }
+    void writeOut(const char* data, size_t size) {
+        while (size > 0 && !failed_ && fd_ >= 0) {
+            ssize_t n = ::write(fd_, data, size);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                failed_ = true;
+                break;
+            }
+            data += n;
+            size -= size_t(n);
+        }
+    }
+
+    int fd_;
+    char* buffer_;
+    bool failed_ = false;
+};
+
+// A package held in memory, read like a file.
+class MemorySource : public std::streambuf {
+public:
+    explicit MemorySource(std::string& bytes) { setg(bytes.data(), bytes.data(), bytes.data() + bytes.size()); }
+};
+
+void acceptDriverParts(PackagePartStream& stream) {
+    stream.acceptPartType(PartType::Header);
+    stream.acceptPartType(PartType::Files);
+    stream.acceptPartType(PartType::Signature);
+}
+
+// Reads all of standard input, at most `limit` bytes; false when there is more.
+bool readAllInput(std::string& bytes, size_t limit) {
+    char chunk[kBufferSize];
+    for (;;) {
+        ssize_t n = ::read(0, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (bytes.size() + size_t(n) > limit)
+            return false;
+        bytes.append(chunk, size_t(n));
+    }
+}
+
+// The driver package goes into the running environment, whose programs the
+// installer runs next: it is checked whole before anything is written. The
+// check walks the parts exactly as the installation below will (header, the
+// Files part, then the Signature or the digest), so both see the same package.
+int installDriverPackage() {
+    std::string bytes;
+    if (!readAllInput(bytes, kDriverPackageLimit))
+        return 1;
+    {
+        MemorySource source(bytes);
+        PackagePartStream stream(&source, true);
+        acceptDriverParts(stream);
+        stream.nextPart();
+        Package header;
+        if (!readHeader(header, stream) || !isUsablePackageName(header.name))
+            return 1;
+        if (stream.currentPart() == PartType::Files)
+            stream.nextPart();
+        if (!archive::checkAuthenticity(stream, installTrust()))
+            return 1;
+    }
+    MemorySource source(bytes);
+    PackagePartStream stream(&source, true);
+    acceptDriverParts(stream);
+    stream.nextPart();
+    Package package;
+    if (!readHeader(package, stream))
+        return 1;
+    return installContent(package, stream, true) ? 0 : 1;
+}
+
+int installStreamPackage() {
+    const char* imagePath = "/flash/image";
+    int imageFd = ::open(imagePath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (imageFd < 0) {
+        std::fputs("ERROR: could not open image\n", stdout);
+        std::fflush(stdout);
+        return 1;
+    }
+    DescriptorSink image(imageFd);
+    DescriptorSource input(0);
+    std::istream in(&input);
+    std::string imageDir;
+    int result = installFromStream(in, kPermitUpgrade, &image, imageDir);
+    bool imageWhole = image.close();
+    if (result == 0 && !imageDir.empty()) {
+        if (!imageWhole || ::link(imagePath, (imageDir + "image").c_str()) != 0) {
+            std::fputs("ERROR: could not save package image\n", stdout);
+            std::fflush(stdout);
+            result = -1;
+        }
+    }
+    ::unlink(imagePath);
+    return result;
+}
+
+pid_t forkInstallChild(InstallMode mode, bool quiet, const std::function<bool()>* prepare, FILE*& stream) {
+    stream = nullptr;
+    if (pipedChildPid != -1)
+        return -1;
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return -1;
+    // A larger pipe lets the writer run ahead of the child by more than a
+    // few of its 4 KiB writes (fewer switches between the two); optional.
+    (void)::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20);
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(fds[0]);
+        ::close(fds[1]);
+        return -1;
+    }
+    if (pid == 0) {
+        ::dup2(fds[0], 0);
+        // Neither end of its own pipe nor the installer's files stay open here,
+        // so the end of the input shows as soon as the installer closes it.
+        for (int fd = 3; fd <= 15; ++fd)
+            ::close(fd);
+        if (fds[0] > 15)
+            ::close(fds[0]);
+        if (fds[1] > 15)
+            ::close(fds[1]);
+        int status = 0;
+        if (prepare && !(*prepare)()) {
+            status = 2;
+        } else {
+            int result = runInstallChild(mode, quiet);
+            if (prepare)
+                status = result == 0 ? 0 : 1;
+        }
+        std::fflush(nullptr);
+        ::_exit(status);
+    }
+    ::close(fds[0]);
+    stream = ::fdopen(fds[1], "w");
+    if (!stream) {
+        ::close(fds[1]);
+        waitForChild(pid);
+        return -1;
+    }
+    pipedChildPid = pid;
+    return pid;
+}
+
+}  // namespace
+
+int runInstallChild(InstallMode mode, bool quiet) {
+    if (::chdir("/") != 0)
+        return 1;
+    static bool repositoryOpen = false;
+    if (!repositoryOpen) {
+        theRepository().openRepository(quiet);
+        repositoryOpen = true;
+    }
+    if (mode == InstallMode::stream)
+        return installStreamPackage();
+    return installDriverPackage();
+}
+
+FILE* startInstallChild(InstallMode mode, bool quiet) {
+    FILE* stream = nullptr;
+    forkInstallChild(mode, quiet, nullptr, stream);
+    return stream;
+}
+
+FILE* startInstallChildWith(InstallMode mode, bool quiet, const std::function<bool()>& prepare) {
+    FILE* stream = nullptr;
+    forkInstallChild(mode, quiet, &prepare, stream);
+    return stream;
+}

@@ -1,0 +1,485 @@
+// Real package files fed through the install child into a sandbox's "/flash".
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <array>
+#include <cstring>
+#include <functional>
+
+#include "archive/signature.h"
+#include "init/process.h"
+#include "install_helpers.h"
+#include "pkg/driver.h"
+#include "pkg/operations.h"
+#include "sandbox/sandbox.h"
+
+using installtest::content;
+using installtest::packageFile;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+constexpr const char* kListing = "=== listing";
+constexpr uint32_t kDirTime = 1111111111;
+constexpr uint32_t kFileTime = 1222222222;
+
+struct Step {
+    std::string bytes;
+    InstallMode mode = InstallMode::stream;
+    bool quiet = false;
+};
+
+struct Installed {
+    std::string messages;                        // what the children printed
+    std::map<std::string, std::string> flash;    // listing of /flash (setup paths left out)
+    std::map<std::string, std::string> outside;  // listing of the sandbox root outside /flash, /usr, ...
+    sandbox::Result result;
+};
+
+bool haveShell() { return ::access("/bin/bash-static", X_OK) == 0; }
+
+// Setup paths that the tests place in /flash themselves.
+bool isSetupPath(const std::string& path) {
+    for (const char* prefix : {"/bin", "/dev", "/lumo"})
+        if (path == prefix || path.rfind(std::string(prefix) + "/", 0) == 0)
+            return true;
+    return false;
+}
+
+Installed install(const std::vector<Step>& steps, sandbox::Options options = {},
+            std::function<void()> setup = nullptr) {
+    options.newNetwork = false;
+    if (haveShell())
+        options.binds.push_back({"/bin/bash-static", "/flash/bin/bash", true});
+    options.binds.push_back({"/dev/null", "/flash/dev/null", false});
+    options.files.push_back({"/flash/lumo/lib/install/profile.sh", "", 0644});
+    options.dirs.push_back("/outside");
+    Installed run;
+    run.result = sandbox::run(options, [&]() {
+        ::signal(SIGPIPE, SIG_IGN);
+        if (setup)
+            setup();
+        for (const Step& step : steps) {
+            FILE* in = startInstallChild(step.mode, step.quiet);
+            if (!in) {
+                std::printf("no child\n");
+                continue;
+            }
+            for (size_t at = 0; at < step.bytes.size(); at += 4096) {
+                size_t n = std::min<size_t>(4096, step.bytes.size() - at);
+                if (std::fwrite(step.bytes.data() + at, 1, n, in) != n)
+                    break;
+            }
+            int status = closePipedChild(in);
+            std::printf("\n[child status %d]\n", status);
+        }
+        std::printf("%s\n%s=== outside\n", kListing, installtest::listingText("/flash").c_str());
+        std::string outside;
+        for (const auto& [path, description] : installtest::listTree("/", false))
+            outside += path + "\t" + description + "\n";
+        for (const char* dir : {"/outside", "/tmp", "/drivers"})
+            for (const auto& [path, description] : installtest::listTree(dir))
+                outside += dir + path + "\t" + description + "\n";
+        std::printf("%s=== end\n", outside.c_str());
+        std::fflush(stdout);
+        return 0;
+    });
+    if (std::getenv("INSTALL_TEST_OUTPUT"))
+        std::fprintf(stderr, "%s\n", run.result.output.c_str());
+    run.messages = installtest::before(run.result.output, kListing);
+    for (auto& [path, description] : installtest::parseListing(run.result.output, kListing))
+        if (!isSetupPath(path))
+            run.flash[path] = description;
+    run.outside = installtest::parseListing(run.result.output, "=== outside");
+    return run;
+}
+
+FileEntry owned(FileEntry entry, uint16_t uid, uint16_t gid) {
+    entry.uid = uid;
+    entry.gid = gid;
+    return entry;
+}
+
+std::string corruptLastFilesByte(std::string file) {
+    // The Files part is the last before the 74-byte Signature part.
+    file[file.size() - 75] ^= 0x5a;
+    return file;
+}
+
+}  // namespace
+
+TEST(InstallChild, FreshPackageLandsWithModesOwnersTimesAndDatabase) {
+    PackageContent pkg = content("hello", 1, 2,
+                                 {owned(directoryEntry("etc", 0750, kDirTime), 3, 4),
+                                  owned(regularEntry("etc/hello.conf", "a=1\n", 0640, kFileTime), 5, 6),
+                                  owned(regularEntry("/usr/bin/hello", std::string(40000, 'x'), 04755, kFileTime), 0, 0),
+                                  owned(symlinkEntry("usr/bin/hi", "hello", kFileTime), 7, 8),
+                                  owned(deviceEntry("dev2/tty9", EntryType::CharDevice, (4 << 8) | 9, 0620, kFileTime), 0, 5),
+                                  owned(deviceEntry("dev2/sda", EntryType::BlockDevice, (8 << 8) | 0, 0660, kFileTime), 0, 6),
+                                  fifoEntry("run/fifo", 0600, kFileTime)},
+                                 1262304000);
+    pkg.dependencies = std::vector<DependencyEntry>{};
+    pkg.provides = std::vector<DependencyEntry>{{"greeter", packVersion(1, 0), 0, uint32_t(-3)}};
+    pkg.conflicts = std::vector<DependencyEntry>{{"goodbye", 0, packVersion(2, 0), 0}};
+    pkg.installScript = "echo ran >/var/ran-hello\n";
+    pkg.uninstallScript = "echo bye\n";
+    Installed run = install({{packageFile(pkg)}});
+
+    EXPECT_THAT(run.messages, HasSubstr("installed hello-1.2"));
+    EXPECT_THAT(run.messages, Not(HasSubstr("ERROR")));
+    EXPECT_EQ(run.flash["/etc"], "d 0750 3:4 1111111111 -");
+    EXPECT_EQ(run.flash["/etc/hello.conf"], "f 0640 5:6 1222222222 a=1\\n");
+    EXPECT_EQ(run.flash["/usr/bin/hello"], "f 4755 0:0 1222222222 size=40000");
+    EXPECT_THAT(run.flash["/usr/bin/hi"], ::testing::MatchesRegex("l 0777 7:8 [0-9]+ hello"));
+    EXPECT_EQ(run.flash["/dev2/tty9"], "c 0620 0:5 1222222222 4,9");
+    EXPECT_EQ(run.flash["/dev2/sda"], "b 0660 0:6 1222222222 8,0");
+    EXPECT_EQ(run.flash["/run/fifo"], "p 0600 0:0 1222222222 -");
+    // Directories the package did not name are made on the way.
+    EXPECT_EQ(run.flash["/usr"].substr(0, 1), "d");
+
+    const std::string db = "/var/pdb/hello/";
+    EXPECT_EQ(run.flash[db + "version"], "f 0644 0:0 " + run.flash[db + "version"].substr(11, 10) + " " +
+                                              std::to_string(packVersion(1, 2)) + " 1262304000\\n")
+        << run.flash[db + "version"];
+    EXPECT_THAT(run.flash[db + "deps"], ::testing::EndsWith(" "));  // written although empty
+    EXPECT_THAT(run.flash[db + "provides"], HasSubstr("greeter " + std::to_string(packVersion(1, 0)) + " 0 -3\\n"));
+    EXPECT_THAT(run.flash[db + "conflicts"], HasSubstr("goodbye 0 " + std::to_string(packVersion(2, 0)) + "\\n"));
+    EXPECT_THAT(run.flash[db + "files"],
+                HasSubstr(" dev2/sda\\ndev2/tty9\\netc/hello.conf\\nrun/fifo\\nusr/bin/hello\\nusr/bin/hi\\n"));
+    EXPECT_THAT(run.flash[db + "oninstall"],
+                HasSubstr("f 0755 0:0 ")) << run.flash[db + "oninstall"];
+    EXPECT_THAT(run.flash[db + "oninstall"],
+                HasSubstr(" #!/bin/bash\\n\\n. /lumo/lib/install/profile.sh\\n\\necho ran >/var/ran-hello\\n"));
+    EXPECT_THAT(run.flash[db + "onuninstall"], HasSubstr("\\necho bye\\n"));
+    EXPECT_EQ(run.flash.count(db + "bundle"), 0u);
+    EXPECT_EQ(run.flash.count(db + "disabled"), 0u);
+    EXPECT_EQ(run.flash.count("/image"), 0u);
+    if (haveShell())
+        EXPECT_THAT(run.flash["/var/ran-hello"], HasSubstr(" ran\\n"));
+}
+
+TEST(InstallChild, SameOlderAndNewerVersions) {
+    if (!haveShell())
+        GTEST_SKIP() << "needs /bin/bash-static";
+    PackageContent v1 = content("tool", 1, 0,
+                                {directoryEntry("opt/tool-old", 0755), regularEntry("opt/tool-old/a", "old"),
+                                 regularEntry("opt/tool", "v1")});
+    v1.installScript = "echo 1 >>/var/tool-installs\n";
+    v1.uninstallScript = "echo gone >/var/tool-uninstalled\n";
+    PackageContent older = content("tool", 0, 9, {regularEntry("opt/tool", "v0.9")});
+    PackageContent v2 = content("tool", 2, 0, {regularEntry("opt/tool", "v2"), regularEntry("opt/tool2", "new")});
+    v2.installScript = "echo 2 >>/var/tool-installs\n";
+    Installed run = install({{packageFile(v1)}, {packageFile(v1)}, {packageFile(older)}, {packageFile(v2)}});
+
+    EXPECT_THAT(run.messages, HasSubstr("installed tool-1.0"));
+    EXPECT_THAT(run.messages, HasSubstr("WARNING: omitting package tool-1.0: it is already installed"));
+    EXPECT_THAT(run.messages, HasSubstr("WARNING: omitting package tool-0.9: newer package tool-1.0 is already installed"));
+    EXPECT_THAT(run.messages, HasSubstr("installed tool-2.0"));
+    // The old files were gone before the new ones came: no ghost or collision.
+    EXPECT_THAT(run.messages, Not(HasSubstr("ghost file")));
+    EXPECT_THAT(run.messages, Not(HasSubstr("collides")));
+    EXPECT_THAT(run.flash["/opt/tool"], HasSubstr(" v2"));
+    EXPECT_EQ(run.flash.count("/opt/tool-old/a"), 0u);
+    EXPECT_THAT(run.flash["/var/pdb/tool/version"], HasSubstr(" " + std::to_string(packVersion(2, 0)) + " 1000"));
+    EXPECT_THAT(run.flash["/var/pdb/tool/files"], HasSubstr(" opt/tool\\nopt/tool2\\n"));
+    EXPECT_EQ(run.flash.count("/var/pdb/tool/onuninstall"), 0u);
+    EXPECT_THAT(run.flash["/var/tool-installs"], HasSubstr(" 1\\n2\\n"));
+    EXPECT_EQ(run.flash.count("/var/tool-uninstalled"), 0u);
+}
+
+TEST(InstallChild, ConflictingPackageInstallsDisabled) {
+    PackageContent first = content("first", 1, 0, {regularEntry("etc/first", "1")});
+    first.conflicts = std::vector<DependencyEntry>{{"second", 0, 0, 0}};
+    PackageContent second = content("second", 1, 0, {regularEntry("etc/second", "2")});
+    second.installScript = "echo ran >/var/ran-second\n";
+    Installed run = install({{packageFile(first)}, {packageFile(second)}});
+
+    EXPECT_THAT(run.messages, HasSubstr("installing  (disabled) second-1.0"));
+    EXPECT_THAT(run.messages, HasSubstr("installed (disabled) second-1.0"));
+    EXPECT_THAT(run.flash["/x/second/etc/second"], HasSubstr(" 2"));
+    EXPECT_EQ(run.flash["/x/second/var/pdb/second"].substr(0, 1), "d");
+    EXPECT_EQ(run.flash.count("/etc/second"), 0u);
+    EXPECT_THAT(run.flash["/var/pdb/second/files"], HasSubstr(" x/second/etc/second\\n"));
+    EXPECT_THAT(run.flash["/var/pdb/second/disabled"], HasSubstr(" auto\\n"));
+    EXPECT_EQ(run.flash.count("/var/ran-second"), 0u);
+}
+
+TEST(InstallChild, BundleKeepsInstallsAndRemovesMembers) {
+    std::string m1 = packageFile(content("m1", 1, 0, {regularEntry("m1", "1")}));
+    std::string m2 = packageFile(content("m2", 1, 0, {regularEntry("m2", "2")}));
+    std::string m3 = packageFile(content("m3", 1, 0, {regularEntry("m3", "3")}));
+    PackageContent v1 = content("suite", 1, 0, {});
+    v1.files.reset();
+    PackageContent v2 = v1;
+    v2.version = packVersion(2, 0);
+    std::vector<DependencyEntry> list{{"m2", 0, 0, 0}};
+    Installed run = install({{installtest::bundleFile(v1, nullptr, {m1, m3})},
+                       {installtest::bundleFile(v2, &list, {m1, m2})}});
+
+    EXPECT_THAT(run.messages, HasSubstr("installed suite-1.0"));
+    EXPECT_THAT(run.messages, HasSubstr("installed suite-2.0"));
+    EXPECT_THAT(run.messages, Not(HasSubstr("ERROR")));
+    EXPECT_THAT(run.flash["/m1"], HasSubstr(" 1"));
+    EXPECT_THAT(run.flash["/var/pdb/m1/bundle"], HasSubstr(" suite\\n"));
+    // Listed in the BundleList: arrives disabled.
+    EXPECT_THAT(run.flash["/x/m2/m2"], HasSubstr(" 2"));
+    EXPECT_THAT(run.flash["/var/pdb/m2/disabled"], HasSubstr(" auto\\n"));
+    // A former member that the new bundle no longer carries is gone.
+    EXPECT_EQ(run.flash.count("/m3"), 0u);
+    EXPECT_EQ(run.flash.count("/var/pdb/m3"), 0u);
+    // The bundle's own entry has no file list.
+    EXPECT_THAT(run.flash["/var/pdb/suite/version"], HasSubstr(" " + std::to_string(packVersion(2, 0)) + " 1000"));
+    EXPECT_EQ(run.flash.count("/var/pdb/suite/files"), 0u);
+}
+
+TEST(InstallChild, RefusedPackagesLeaveNothing) {
+    std::string unknown = packageFile(content("unknown", 1, 0, {regularEntry("etc/unknown", "u")}), false);
+    std::string tampered = corruptLastFilesByte(
+        packageFile(content("tampered", 1, 0, {directoryEntry("tam", 0755), regularEntry("tam/file", "t")})));
+    FileEntry device = deviceEntry("dev2/bad", EntryType::CharDevice, 0x0101, 0600);
+    device.data = std::string(8, '\1');
+    std::string eightBytes = packageFile(content("eight", 1, 0, {regularEntry("etc/eight", "e"), device}));
+    Installed run = install({{unknown}, {tampered}, {eightBytes}});
+
+    EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of unknown-1.0 failed: broken package"));
+    EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of tampered-1.0 failed: broken package"));
+    EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of eight-1.0 failed: broken package"));
+    for (const char* path : {"/etc/unknown", "/tam/file", "/etc/eight", "/dev2/bad", "/var/pdb/unknown",
+                             "/var/pdb/tampered", "/var/pdb/eight", "/image"})
+        EXPECT_EQ(run.flash.count(path), 0u) << path;
+}
+
+TEST(InstallChild, UnsignedPackageWithKnownDigestIsAccepted) {
+    std::string file = packageFile(content("known", 1, 0, {regularEntry("etc/known", "k")}), false);
+    static std::array<archive::PackageDigest, 1> table;
+    table[0] = installtest::packageDigest(file);
+    static archive::TrustAnchors trust;
+    trust.publicKey = archive::builtinTrustAnchors().publicKey;
+    trust.knownDigests = table;
+    setInstallTrust(&trust);
+    Installed run = install({{file}});
+    setInstallTrust(nullptr);
+    EXPECT_THAT(run.messages, HasSubstr("installed known-1.0"));
+    EXPECT_THAT(run.flash["/etc/known"], HasSubstr(" k"));
+}
+
+TEST(InstallChild, GhostAndCollidingFiles) {
+    PackageContent owner = content("owner", 1, 0, {regularEntry("etc/shared", "owner's")});
+    PackageContent other = content("other", 1, 0,
+                                   {regularEntry("etc/shared", "other's"), regularEntry("etc/ghost", "new"),
+                                    directoryEntry("etc", 0700, kDirTime)});
+    Installed run = install({{packageFile(owner)}, {packageFile(other)}}, {}, [] {
+        ::mkdir("/flash/etc", 0755);
+        sandbox::writeFile("/flash/etc/ghost", "left over");
+    });
+
+    EXPECT_THAT(run.messages, HasSubstr("WARNING: file /etc/shared collides with owner package"));
+    EXPECT_THAT(run.messages, HasSubstr("WARNING: ghost file /etc/ghost"));
+    EXPECT_THAT(run.messages, HasSubstr("installed other-1.0"));
+    EXPECT_THAT(run.flash["/etc/shared"], HasSubstr(" owner's"));
+    EXPECT_THAT(run.flash["/etc/ghost"], HasSubstr(" new"));
+    EXPECT_THAT(run.flash["/var/pdb/other/files"], HasSubstr(" etc/ghost\\n"));
+    EXPECT_THAT(run.flash["/var/pdb/other/files"], Not(HasSubstr("shared")));
+    // An existing directory keeps its mode.
+    EXPECT_EQ(run.flash["/etc"].substr(0, 7), "d 0755 ");
+}
+
+TEST(InstallChild, UntrackedPackages) {
+    PackageContent tool = content("tool", 1, 0, {regularEntry("opt/tool", "tracked")});
+    PackageContent extra = content("extra", 1, 0, {regularEntry("opt/tool", "untracked")});
+    FileEntry device = deviceEntry("dev2/bad", EntryType::CharDevice, 0x0101, 0600);
+    device.data = std::string(8, '\1');
+    PackageContent failing = content("tool", 3, 0, {regularEntry("opt/other", "o"), device});
+    Installed run = install({{packageFile(tool)}, {packageFile(extra, true, true)}, {packageFile(failing, true, true)}});
+
+    EXPECT_THAT(run.messages, HasSubstr("installed extra-1.0"));
+    // Replaced without a warning, whoever owned it.
+    EXPECT_THAT(run.messages, Not(HasSubstr("collides")));
+    EXPECT_THAT(run.messages, Not(HasSubstr("ghost")));
+    EXPECT_THAT(run.flash["/opt/tool"], HasSubstr(" untracked"));
+    EXPECT_EQ(run.flash.count("/var/pdb/extra"), 0u);
+    // The failing untracked "tool" cleans up its own files only: the database
+    // entry of the installed "tool" stays.
+    EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of tool-3.0 failed: broken package"));
+    EXPECT_EQ(run.flash.count("/opt/other"), 0u);
+    EXPECT_THAT(run.flash["/var/pdb/tool/version"], HasSubstr(" " + std::to_string(packVersion(1, 0)) + " 1000"));
+    EXPECT_THAT(run.flash["/var/pdb/tool/files"], HasSubstr(" opt/tool\\n"));
+}
+
+TEST(InstallChild, FullDiskLeavesNothing) {
+    PackageContent big = content("big", 1, 0,
+                                 {directoryEntry("data", 0755), regularEntry("data/small", "s"),
+                                  regularEntry("data/huge", std::string(2 << 20, '\0'))});
+    sandbox::Options options;
+    options.flashTmpfsOptions = "size=512k";
+    Installed run = install({{packageFile(big)}}, options);
+    EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of big-1.0 failed: disk is too small"));
+    EXPECT_EQ(run.flash.count("/data/small"), 0u);
+    EXPECT_EQ(run.flash.count("/data/huge"), 0u);
+    EXPECT_EQ(run.flash.count("/var/pdb/big"), 0u);
+    EXPECT_EQ(run.flash.count("/image"), 0u);
+}
+
+TEST(InstallChild, ImagePackageKeepsItsFile) {
+    PackageContent image = content("kernel", 1, 0, {regularEntry("boot/kernel", "k")});
+    image.image = std::string(10000, 'i');
+    image.installScript = "echo no >/var/ran\n";
+    std::string file = packageFile(image);
+    PackageContent plain = content("plain", 1, 0, {regularEntry("p", "p")});
+    Installed run = install({{file}, {packageFile(plain)}});
+    EXPECT_THAT(run.messages, HasSubstr("installed kernel-1.0"));
+    EXPECT_EQ(run.flash["/var/pdb/kernel/image"], "f 0644 0:0 " + run.flash["/var/pdb/kernel/image"].substr(11, 10) +
+                                                      " size=" + std::to_string(file.size()));
+    EXPECT_EQ(run.flash.count("/var/pdb/kernel/oninstall"), 0u);
+    EXPECT_EQ(run.flash.count("/var/pdb/plain/image"), 0u);
+    EXPECT_EQ(run.flash.count("/image"), 0u);
+}
+
+TEST(InstallChild, DriverModeIsQuietRelativeAndCheckedFirst) {
+    PackageContent driver = content("drv", 1, 0, {regularEntry("drivers/drv.ko", "module")});
+    driver.installScript = "ignored";
+    PackageContent unknown = content("drvu", 1, 0, {regularEntry("drivers/unknown.ko", "u")});
+    PackageContent badSignature = content("drvb", 1, 0, {regularEntry("drivers/bad.ko", "b")});
+    std::string bad = packageFile(badSignature);
+    bad[bad.size() - 1] ^= 1;  // the signature's response
+    Installed run = install({{packageFile(driver), InstallMode::driver, true},
+                       {packageFile(unknown, false), InstallMode::driver, true},
+                       {bad, InstallMode::driver, true},
+                       {corruptLastFilesByte(packageFile(badSignature)), InstallMode::driver, true}});
+
+    std::string printed = run.messages;
+    for (const char* noise : {"\n", "[child status 0]"})
+        for (size_t at; (at = printed.find(noise)) != std::string::npos;)
+            printed.erase(at, std::strlen(noise));
+    EXPECT_EQ(printed, "");
+    EXPECT_EQ(run.outside["/drivers/drv.ko"].substr(0, 1), "f");
+    EXPECT_THAT(run.flash["/var/pdb/drv/files"], HasSubstr(" ./drivers/drv.ko\\n"));
+    EXPECT_EQ(run.flash.count("/var/pdb/drv/oninstall"), 0u);
+    for (const char* path : {"/drivers/unknown.ko", "/drivers/bad.ko"})
+        EXPECT_EQ(run.outside.count(path), 0u) << path;
+    for (const char* path : {"/var/pdb/drvu", "/var/pdb/drvb"})
+        EXPECT_EQ(run.flash.count(path), 0u) << path;
+}
+
+TEST(InstallChild, HostilePathsStayInsideTheRoot) {
+    std::vector<Step> steps;
+    for (const char* name : {"../escape1", "/../../escape2", "a/../../escape3"})
+        steps.push_back({packageFile(content("dots" + std::to_string(steps.size()), 1, 0,
+                                             {regularEntry("inside", "i"), regularEntry(name, "x")}))});
+    steps.push_back({packageFile(content("links", 1, 0,
+                                         {symlinkEntry("link", "/"), regularEntry("link/escape4", "x"),
+                                          symlinkEntry("up", ".."), regularEntry("up/up/up/escape5", "x"),
+                                          symlinkEntry("abs", "/outside"), regularEntry("abs/escape6", "x"),
+                                          regularEntry("disk/escape7", "x"), regularEntry("etc/passwd", "mine")}))});
+    Installed run = install(steps, {}, [] {
+        ::mkdir("/flash/etc", 0755);
+        ::mkdir("/flash/outside", 0755);
+        ::symlink("/outside", "/flash/disk");
+        sandbox::writeFile("/outside/passwd", "host's");
+        ::symlink("/outside/passwd", "/flash/etc/passwd");
+    });
+
+    for (int i = 0; i < 3; ++i)
+        EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of dots" + std::to_string(i) +
+                                            "-1.0 failed: broken package"));
+    EXPECT_THAT(run.messages, HasSubstr("installed links-1.0"));
+    for (const auto& [path, description] : run.outside)
+        EXPECT_THAT(path, Not(HasSubstr("escape"))) << description;
+    EXPECT_THAT(run.outside["/outside/passwd"], HasSubstr(" host's"));
+    // Links resolve as a chroot into the root sees them.
+    EXPECT_EQ(run.flash.count("/escape4"), 1u);
+    EXPECT_EQ(run.flash.count("/escape5"), 1u);
+    EXPECT_EQ(run.flash.count("/outside/escape6"), 1u);
+    EXPECT_EQ(run.flash.count("/outside/escape7"), 1u);
+    EXPECT_THAT(run.messages, HasSubstr("WARNING: ghost file /etc/passwd"));
+    EXPECT_THAT(run.flash["/etc/passwd"], HasSubstr("f 0644 0:0 "));
+    for (const char* path : {"/inside", "/var/pdb/dots0", "/var/pdb/dots1", "/var/pdb/dots2"})
+        EXPECT_EQ(run.flash.count(path), 0u) << path;
+}
+
+TEST(InstallChild, LongNamesAndLinkTargetsAreBroken) {
+    std::string longName(5000, 'n');
+    std::string longTarget(70000, 't');
+    Installed run = install({{packageFile(content("longname", 1, 0, {regularEntry(longName, "x")}))},
+                       {packageFile(content("longlink", 1, 0, {symlinkEntry("l", longTarget)}))}});
+    EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of longname-1.0 failed: broken package"));
+    EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of longlink-1.0 failed: broken package"));
+    EXPECT_EQ(run.flash.count("/l"), 0u);
+}
+
+TEST(InstallChild, FailingScriptOnlyWarns) {
+    if (!haveShell())
+        GTEST_SKIP() << "needs /bin/bash-static";
+    PackageContent pkg = content("failing", 1, 0, {regularEntry("f", "f")});
+    pkg.installScript = "exit 3\n";
+    Installed run = install({{packageFile(pkg)}});
+    EXPECT_THAT(run.messages, HasSubstr("WARNING: package failing-1.0 oninstall script failed"));
+    EXPECT_THAT(run.messages, HasSubstr("installed failing-1.0"));
+    EXPECT_THAT(run.flash["/var/pdb/failing/version"], HasSubstr(" 1000"));
+}
+
+TEST(InstallChild, OnlyOnePipedChildAtATime) {
+    sandbox::Result result = sandbox::run({}, [] {
+        FILE* first = startInstallChild(InstallMode::stream, true);
+        FILE* second = startInstallChild(InstallMode::stream, true);
+        int status = closePipedChild(first);
+        return first && !second && status == 0 ? 0 : 1;
+    });
+    EXPECT_TRUE(result.exited && result.exitStatus == 0) << result.output;
+}
+
+TEST(VpkInstall, InstallsIntoATreeAndListsIt) {
+    const std::string vpk = std::string(BUILD_DIR) + "/tools/vpk/vpk";
+    if (::access(vpk.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "vpk not built";
+    PackageContent tool = content("tool", 1, 0, {regularEntry("opt/tool", "t")});
+    PackageContent member = content("member", 2, 0, {regularEntry("opt/member", "m")});
+    PackageContent suite = content("suite", 1, 0, {});
+    suite.files.reset();
+    std::string bundle = installtest::bundleFile(suite, nullptr, {packageFile(member)});
+    std::string unknown = packageFile(content("unknown", 1, 0, {regularEntry("opt/u", "u")}), false);
+    PackageContent hostile = content("hostile", 1, 0, {symlinkEntry("out", "/"), regularEntry("out/escape", "x")});
+    sandbox::Options options;
+    options.newNetwork = false;
+    options.binds.push_back({vpk, "/sbin/vpk", true});
+    options.dirs.push_back("/tree");
+    options.dirs.push_back("/ramtree/pdb/tool");
+    options.files.push_back({"/tmp/tool.vpk", packageFile(tool)});
+    options.files.push_back({"/tmp/suite.vpk", bundle});
+    options.files.push_back({"/tmp/unknown.vpk", unknown});
+    options.files.push_back({"/tmp/hostile.vpk", packageFile(hostile)});
+    options.files.push_back({"/ramtree/pdb/tool/schedule", "disable\n"});
+    sandbox::Result result = sandbox::run(options, [] {
+        int first = std::system("/sbin/vpk install --root /tree /tmp/tool.vpk /tmp/suite.vpk /tmp/hostile.vpk");
+        int second = std::system("/sbin/vpk install --root /tree /tmp/unknown.vpk");
+        std::printf("[statuses %d %d]\n", WEXITSTATUS(first), WEXITSTATUS(second));
+        std::fflush(stdout);
+        std::system("/sbin/vpk list --root /tree");
+        std::system("/sbin/vpk list --root /tree --ram /ramtree");
+        std::printf("[schedule left %d]\n", ::access("/ramtree/pdb/tool/schedule", F_OK) == 0);
+        std::printf("%s\n%s=== end\n", kListing, installtest::listingText("/tree").c_str());
+        std::fflush(stdout);
+        return ::access("/escape", F_OK) == 0 || ::access("/flash/escape", F_OK) == 0 ? 1 : 0;
+    });
+    EXPECT_TRUE(result.exited && result.exitStatus == 0) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("installed tool-1.0"));
+    EXPECT_THAT(result.output, HasSubstr("installed suite-1.0"));
+    EXPECT_THAT(result.output, HasSubstr("ERROR: installation of unknown-1.0 failed: broken package"));
+    EXPECT_THAT(result.output, HasSubstr("[statuses 0 1]"));
+    EXPECT_THAT(result.output, HasSubstr("tool             1.0        enabled\n"));
+    EXPECT_THAT(result.output, HasSubstr("member           2.0        enabled in suite\n"));
+    EXPECT_THAT(result.output, HasSubstr("suite            1.0        enabled bundle\n"));
+    // The schedule under --ram is consumed by the listing's load.
+    EXPECT_THAT(result.output, HasSubstr("[schedule left 0]"));
+    auto tree = installtest::parseListing(result.output, kListing);
+    EXPECT_THAT(tree["/opt/tool"], HasSubstr(" t"));
+    EXPECT_THAT(tree["/escape"], HasSubstr(" x"));
+    EXPECT_EQ(tree.count("/opt/u"), 0u);
+    EXPECT_EQ(tree.count("/image"), 0u);
+}
