@@ -1,0 +1,80 @@
+#include "flows/cdrom.h"
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "disk/bootconfig.h"
+#include "disk/finish.h"
+#include "disk/partition.h"
+#include "flows/feed.h"
+#include "flows/menu.h"
+#include "init/console.h"
+
+namespace {
+
+constexpr int kSearchPasses = 20;
+constexpr unsigned long kReadOnlyMount = 0xC0ED0001;
+
+bool mountCdrom() {
+    for (int pass = 0; pass < kSearchPasses; ++pass) {
+        for (const char* const* device = cdromCandidates; *device; ++device)
+            if (mount(*device, "/floppy", "iso9660", kReadOnlyMount, nullptr) == 0) return true;
+        sleep(1);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool cdromInstall(Installer& installer) {
+    if (!mountCdrom()) {
+        std::puts("\nFATAL ERROR: no CD-ROM found");
+        return false;
+    }
+    PackageMenu menu;
+    if (!loadPackageFiles(menu)) return false;
+    if (!runMenu(menu)) {
+        std::puts("Installation canceled");
+        return false;
+    }
+    bool keep = askYesNo("Do you want to keep old configuration? ");
+    std::puts("");
+    std::puts("Warning: all data on the disk will be erased!");
+    std::puts("");
+    if (!askYesNo("Continue?")) return false;
+
+    std::puts("");
+    writeMasterBootRecord(installer);
+    if (!prepareDisk(installer, keep)) return false;
+
+    std::puts("");
+    std::vector<PackageArchive*> order;
+    installOrder(menu, order);
+    for (PackageArchive* package : order) {
+        std::fflush(stdout);
+        switch (feedPackageFile(package->path.c_str())) {
+        case FeedResult::fed:
+            break;
+        case FeedResult::noChild:
+            std::puts("\nFATAL ERROR: couldn't start install");
+            return false;
+        case FeedResult::readFailed:
+            std::puts("\nFATAL ERROR: corrupted CD-ROM");
+            return false;
+        case FeedResult::writeFailed:
+            std::puts("");
+            return false;
+        }
+    }
+
+    int marker = open("/flash/CDINSTALL", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (marker >= 0) close(marker);
+    finishInstallation(installer);
+    std::puts("");
+    std::puts("Software installed.");
+    return true;
+}
