@@ -136,9 +136,11 @@ TEST(Startup, CdromLoadsDriversInRawModeAndAlwaysAsksForEnter) {
     o.files.push_back({"/sbin/sfdisk", kOneDiskSfdisk, 0755});
     o.files.push_back({"/dev/tty9", ""});  // the log console
     auto s = boot(o);
-    ASSERT_TRUE(s->waitFor(kPrompt)) << s->transcript();
+    // The CD flow looks for its CD for 20 seconds before it gives up.
+    ASSERT_TRUE(s->waitFor(kPrompt, 40000)) << s->transcript();
     EXPECT_TRUE(contains(s->transcript(), "Loading drivers\r\n")) << s->transcript();
     EXPECT_TRUE(contains(s->transcript(), "Found harddrive as SATA 1")) << s->transcript();
+    EXPECT_TRUE(contains(s->transcript(), "\r\nFATAL ERROR: no CD-ROM found\r\n")) << s->transcript();
     EXPECT_FALSE(contains(s->transcript(), kFatal));
     EXPECT_FALSE(contains(s->transcript(), "chatter"));
     EXPECT_TRUE(contains(fileOf(s->pid(), "/dev/tty9"), "tool chatter\n"));
@@ -154,8 +156,12 @@ TEST(Startup, CdromLoadsDriversInRawModeAndAlwaysAsksForEnter) {
 
 TEST(Startup, HddSwitchWinsOverType) {
     auto s = boot(machine("cdrom\n"), {"/installer", "-other", "-hdd-install"});
-    ASSERT_TRUE(s->waitFor(kPrompt)) << s->transcript();
-    EXPECT_FALSE(contains(s->transcript(), "Loading drivers")) << s->transcript();
+    // The hard-disk flow looks for its medium for 20 seconds before it gives up.
+    ASSERT_TRUE(s->waitFor(kPrompt, 40000)) << s->transcript();
+    EXPECT_TRUE(contains(s->transcript(), "Welcome to Tarnwick Router Software hard disk installation"))
+        << s->transcript();
+    EXPECT_TRUE(contains(s->transcript(), "FATAL ERROR: No hard disk found")) << s->transcript();
+    EXPECT_FALSE(contains(s->transcript(), "Found harddrive")) << s->transcript();
     EXPECT_FALSE(contains(s->transcript(), kFatal)) << s->transcript();
     s->send("\n");
     EXPECT_TRUE(s->wait().rebooted());
@@ -235,7 +241,7 @@ TEST(Startup, WithoutVgaConsoleEverythingMovesToTheSerialPort) {
     o.files.push_back({"/sbin/sfdisk", kOneDiskSfdisk, 0755});
     o.files.push_back({"/dev/tty9", ""});
     auto s = boot(o);
-    ASSERT_TRUE(serial.waitFor(kPrompt)) << serial.output;
+    ASSERT_TRUE(serial.waitFor(kPrompt, 40000)) << serial.output;
     EXPECT_TRUE(contains(serial.output, "Loading drivers\r\n")) << serial.output;
     // Tool output is discarded: not on the serial line, not on the log console.
     EXPECT_FALSE(contains(serial.output, "chatter")) << serial.output;
