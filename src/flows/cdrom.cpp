@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -20,6 +21,8 @@ constexpr int kSearchPasses = 20;
 constexpr unsigned long kReadOnlyMount = 0xC0ED0001;
 
 bool mountCdrom() {
+    // An environment without the mount point would never find its CD.
+    mkdir("/floppy", 0755);
     for (int pass = 0; pass < kSearchPasses; ++pass) {
         for (const char* const* device = cdromCandidates; *device; ++device)
             if (mount(*device, "/floppy", "iso9660", kReadOnlyMount, nullptr) == 0) return true;

@@ -42,6 +42,8 @@ struct MemoryImages {
 
 // The first candidate that mounts and carries both "mbr" and "autorun.scr".
 const char* findMedium() {
+    // An environment without the mount point would never find its medium.
+    mkdir("/floppy", 0755);
     for (int pass = 0; pass < kSearchPasses; ++pass) {
         for (const char* const* device = floppyCandidates; *device; ++device) {
             if (mount(*device, "/floppy", "vfat", 0, nullptr) != 0) continue;
