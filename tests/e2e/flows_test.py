@@ -29,9 +29,10 @@ ISO = os.path.join(MEDIA, "installer.iso")
 #   2 dhcp     6 minihttpd
 #   3 extras   7 pptp
 # extras (a bundle of ntp and snmp), manuals (unsigned, known digest),
-# minihttpd (provides httpd) and webadmin (needs httpd, brings firewall).
+# minihttpd (provides httpd) and webadmin (needs httpd, brings firewall). The
+# database records a bundle and each of its members.
 CHOICE = "nnn " + "nn " + "n " + "nnn "
-CHOSEN = {"system", "firewall", "webadmin", "minihttpd", "manuals", "ntp", "snmp"}
+CHOSEN = {"system", "firewall", "webadmin", "minihttpd", "manuals", "extras", "ntp", "snmp"}
 MB = 1024 * 1024
 
 
