@@ -78,7 +78,8 @@ def boot_program():
     obj = os.path.join(BUILD, "src", "CMakeFiles", "installer_disk.dir", "disk", "bootprogram.S.o")
     with tempfile.NamedTemporaryFile() as out:
         subprocess.run(["objcopy", "-O", "binary", "-j", ".rodata.bootprogram", obj, out.name], check=True)
-        return open(out.name, "rb").read()
+        with open(out.name, "rb") as f:
+            return f.read()
 
 
 def debugfs_write(image, number, files):
@@ -204,6 +205,92 @@ class CdInstallTest(unittest.TestCase):
         lilo, fstab = self.check_installed(2, transcript)
         self.assertIn("/boot", fstab)
         self.assertNotIn("Checking disk integrity...", transcript)
+
+
+SAMPLES = os.path.join(os.path.dirname(BUILD), "samples")
+# Everything but pptp, which conflicts with vpn: an unattended installation
+# takes every package of its medium.
+MEDIUM_PACKAGES = ["system", "ppp", "dhcp", "extras", "firewall", "manuals", "minihttpd", "vpn", "webadmin"]
+AUTORUN = b"# configuration of the router\nset hostname gateway\nset lan 192.168.1.1/24\n"
+
+
+class HardDiskInstallTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(dir=MEDIA)
+        self.disk = os.path.join(self.dir, "medium.img")
+        self.mbr = os.path.join(self.dir, "mbr")
+        # A first sector of our own: its code area is recognisable.
+        with open(self.mbr, "wb") as f:
+            f.write((b"MEDIUM-MBR" * 51)[:510] + b"\x55\xaa")
+        autorun = os.path.join(self.dir, "autorun.scr")
+        with open(autorun, "wb") as f:
+            f.write(AUTORUN)
+        self.medium_args = ["--mbr", self.mbr, "--autorun", autorun, "--size", "128M", "--default", "serial"]
+
+    def tearDown(self):
+        for name in os.listdir(self.dir):
+            os.unlink(os.path.join(self.dir, name))
+        os.rmdir(self.dir)
+
+    def build_medium(self, *extra):
+        files = [os.path.join(SAMPLES, p + ".vpk") for p in MEDIUM_PACKAGES]
+        subprocess.run([os.path.join(TOP, "image", "build-hdd-medium"), *files, "-o", self.disk,
+                        *self.medium_args, *extra], check=True, stdout=subprocess.DEVNULL)
+        with open(self.disk, "rb") as f:
+            return f.read(512)
+
+    def boot(self, name):
+        con = Console([RUN_QEMU, "--disk", self.disk], os.path.join(MEDIA, name + ".log"))
+        con.expect("boot:", 60)
+        con.send("serial panic=-1\r")
+        con.expect("Welcome to Tarnwick Router Software hard disk installation", 120)
+        return con
+
+    def check_common(self, transcript):
+        parts = diskcheck.partitions(self.disk)
+        self.assertEqual([p["number"] for p in parts], [1], transcript[-2000:])
+        clean, out = diskcheck.fsck(self.disk, 1)
+        self.assertTrue(clean, out)
+        self.assertEqual(diskcheck.read_file(self.disk, 1, "/rw/autorun.scr"), AUTORUN)
+        self.assertTrue(diskcheck.exists(self.disk, 1, "/etc/lilo.conf"))
+        self.assertFalse(diskcheck.exists(self.disk, 1, "/CDINSTALL"))
+        with open(self.disk, "rb") as f:
+            sector = f.read(512)
+        program = boot_program()
+        self.assertEqual(sector[:len(program)], program)
+        return sector
+
+    def test_hdd_unattended(self):
+        self.build_medium()
+        with self.boot("hdd_unattended") as con:
+            con.expect("Software installed.", 600)
+            self.assertEqual(con.wait_exit(60), 0)  # no ENTER after a success
+            transcript = con.output()
+        self.assertNotIn("(depends on", transcript)
+        for p in MEDIUM_PACKAGES:
+            self.assertRegex(transcript, r"Reading: " + p + r"-[0-9.]+\.\.\.")
+        sector = self.check_common(transcript)
+        # The medium's own first sector went to the disk before the boot program
+        # and the partition table: its bytes between them are still there.
+        with open(self.mbr, "rb") as f:
+            self.assertEqual(sector[len(boot_program()):440], f.read()[len(boot_program()):440])
+        expected = set(MEDIUM_PACKAGES) | {"ntp", "snmp"}
+        self.assertEqual(set(diskcheck.list_dir(self.disk, 1, "/var/pdb")), expected)
+        self.assertTrue(diskcheck.exists(self.disk, 1, "/etc/postinstall.done"))
+
+    def test_hdd_choose(self):
+        before = self.build_medium("--choose")
+        with self.boot("hdd_choose") as con:
+            con.expect(re.compile(r"system \(depends on nothing\):"), 120)
+            con.send("nn i")  # system and dhcp
+            con.expect("Software installed.", 600)
+            self.assertEqual(con.wait_exit(60), 0)
+            transcript = con.output()
+        sector = self.check_common(transcript)
+        # "mbr" was not used: what lies between the boot program and the table
+        # is what the medium had there.
+        self.assertEqual(sector[len(boot_program()):440], before[len(boot_program()):440])
+        self.assertEqual(set(diskcheck.list_dir(self.disk, 1, "/var/pdb")), {"system", "dhcp"})
 
 
 if __name__ == "__main__":
