@@ -9,13 +9,15 @@
 #include <fstream>
 #include <vector>
 
+#include "archive/extract.h"
 #include "pkg/repository.h"
 
 namespace {
 
 // Writes a whole file; 0 on success, otherwise the system error.
 int writeFile(const std::string& path, const std::string& content) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // A link planted in place of a database file is never written through.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0)
         return errno ? errno : EIO;
     const char* p = content.data();
@@ -228,18 +230,27 @@ bool saveToDatabase(const Package& package, bool relative) {
 }
 
 void removeDatabaseEntry(const Package& package) {
-    const std::string dir = databaseDir(package.name, false);
-    DIR* d = ::opendir(dir.c_str());
-    if (!d)
+    std::string dir = databaseDir(package.name, false);
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
+    // The entry is opened without following a link, and its files are removed
+    // relative to that descriptor: a link planted as the entry leads nowhere.
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
         return;
+    DIR* d = ::fdopendir(fd);
+    if (!d) {
+        ::close(fd);
+        return;
+    }
     std::vector<std::string> names;
     while (dirent* entry = ::readdir(d)) {
         if (entry->d_name[0] != '\0' && entry->d_name[0] != '.')
             names.emplace_back(entry->d_name);
     }
-    ::closedir(d);
     for (const std::string& name : names)
-        ::unlink((dir + name).c_str());
+        ::unlinkat(fd, name.c_str(), 0);
+    ::closedir(d);
     ::rmdir(dir.c_str());
 }
 
@@ -285,7 +296,8 @@ void uninstallPackage(Package& package) {
         // A recorded path never leads out of the installed system.
         if (hasDotDotComponent(path))
             continue;
-        ::unlink(("/flash/" + path).c_str());
+        // Resolved as inside a chroot: links on the disk never lead out of /flash.
+        removeInRoot("/flash", path);
     }
     package.files.clear();
     removeDatabaseEntry(package);

@@ -335,3 +335,43 @@ TEST(Database, OpeningTheRepositoryLoadsEveryEntry) {
 }
 
 }  // namespace
+
+namespace {
+
+// Links planted by a package (or found on the disk) inside the installed
+// system must never lead the database code to files outside /flash.
+TEST(Database, LinksInTheInstalledSystemNeverLeadOutside) {
+    auto r = inSandbox([] {
+        Checks c;
+        ::mkdir("/outside", 0755);
+        writeFile("/outside/keep", "precious\n");
+        // The entry of "victim" is a link to a directory outside the system.
+        CHECK_TRUE(c, makeDirectories("/flash/var/pdb/"));
+        CHECK_TRUE(c, ::symlink("/outside", "/flash/var/pdb/victim") == 0);
+        Package victim;
+        victim.name = "victim";
+        removeDatabaseEntry(victim);
+        CHECK_EQ(c, readFile("/outside/keep"), "precious\n");
+
+        // A recorded file reached through a link on the disk that points outside.
+        CHECK_TRUE(c, ::symlink("/outside", "/flash/lib") == 0);
+        Package p;
+        p.name = "app";
+        p.files.insert("/lib/keep");
+        uninstallPackage(p);
+        CHECK_EQ(c, readFile("/outside/keep"), "precious\n");
+
+        // A database file replaced by a link is not written through.
+        makeEntry("tool", {{"version", "16777216 0\n"}});
+        CHECK_TRUE(c, ::symlink("/outside/keep", "/flash/var/pdb/tool/disabled") == 0);
+        Package tool;
+        tool.name = "tool";
+        disablePackage(tool);
+        CHECK_EQ(c, readFile("/outside/keep"), "precious\n");
+        return c.status();
+    });
+    ASSERT_TRUE(r.exited) << r.output;
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+}
+
+}  // namespace
