@@ -13,8 +13,6 @@ std::string nameFromField(const uint8_t* field) {
     return std::string(reinterpret_cast<const char*>(field), length);
 }
 
-namespace {
-
 // The whole data of the current part. Read in pieces, so that a length field
 // promising gigabytes costs only what actually arrives.
 std::string readWholePart(PackagePartStream& stream) {
@@ -31,8 +29,6 @@ std::string readWholePart(PackagePartStream& stream) {
     }
     return text;
 }
-
-}  // namespace
 
 bool readNameList(PackagePartStream& stream, std::vector<DependencyEntry>& list) {
     uint8_t count[2];

@@ -82,5 +82,8 @@ std::string nameFromField(const uint8_t* field);
 [[nodiscard]] bool readHeader(PackageHeader& header, PackagePartStream& stream);
 // Reads one name list from the current part, appending to `list`.
 [[nodiscard]] bool readNameList(PackagePartStream& stream, std::vector<DependencyEntry>& list);
+// The whole data of the current part, read in pieces so that a length field
+// promising gigabytes costs only what actually arrives; short when the stream fails.
+std::string readWholePart(PackagePartStream& stream);
 // Opens a package file and reads its header (a bundle's: with its members).
 [[nodiscard]] bool readArchive(PackageArchive& archive, const std::string& path);

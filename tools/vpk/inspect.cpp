@@ -67,17 +67,7 @@ namespace {
 constexpr uint32_t kMaxShownData = 1 << 20;  // link targets and scripts kept for display
 
 std::string readPart(PackagePartStream& s, bool& complete) {
-    std::string out;
-    uint32_t left = s.partLength();
-    char chunk[4096];
-    while (left > 0) {
-        std::streamsize want = left < sizeof chunk ? left : sizeof chunk;
-        s.read(chunk, want);
-        out.append(chunk, size_t(s.gcount()));
-        if (!s)
-            break;
-        left -= uint32_t(want);
-    }
+    std::string out = readWholePart(s);
     complete = bool(s);
     return out;
 }
