@@ -9,16 +9,26 @@ and records everything the machine printed.
 
 Kernel messages ("[    1.234567] ...") can appear anywhere, even in the middle
 of a line of the installer; they are left out of what expect() searches, but
-kept in the transcript.
+kept in the transcript. With strip_codes, terminal control sequences are left
+out too (the BIOS screen reaches the serial port through the serial graphics
+adapter with cursor moves around every character).
+
+From other programs (the output goes to standard output; exit status 0 when
+the text appeared, 1 when it did not in time):
+
+    python3 image/serial_console.py --expect TEXT [--timeout S] [--strip-codes]
+        [--transcript FILE] -- COMMAND...
 """
 
 import os
 import re
 import subprocess
+import sys
 import threading
 import time
 
 KERNEL_LINE = re.compile(rb"\[ *\d+\.\d+\][^\n]*(?:\n|$)")
+CONTROL_CODE = re.compile(rb"\x1b\[[^@-~]*[@-~]")
 
 
 class Timeout(AssertionError):
@@ -26,8 +36,9 @@ class Timeout(AssertionError):
 
 
 class Console:
-    def __init__(self, command, transcript=None, echo=False, env=None):
+    def __init__(self, command, transcript=None, echo=False, env=None, strip_codes=False):
         self.command = list(command)
+        self._strip_codes = strip_codes
         self._raw = bytearray()
         self._cond = threading.Condition()
         self._closed = False
@@ -64,6 +75,8 @@ class Console:
         """Everything printed so far, without kernel messages and carriage returns."""
         with self._cond:
             raw = bytes(self._raw)
+        if self._strip_codes:
+            raw = CONTROL_CODE.sub(b"", raw)
         text = KERNEL_LINE.sub(b"", raw).replace(b"\r", b"")
         return text.decode("utf-8", "replace")
 
@@ -126,3 +139,42 @@ class Console:
     def __exit__(self, *exc):
         self.close()
         return False
+
+
+def main(argv):
+    if "--" not in argv:
+        print(__doc__, file=sys.stderr)
+        return 2
+    split = argv.index("--")
+    options, command = argv[:split], argv[split + 1:]
+    expect, timeout, strip, transcript = None, 60.0, False, None
+    while options:
+        name = options.pop(0)
+        if name == "--strip-codes":
+            strip = True
+        elif name in ("--expect", "--timeout", "--transcript") and options:
+            value = options.pop(0)
+            if name == "--expect":
+                expect = value
+            elif name == "--timeout":
+                timeout = float(value)
+            else:
+                transcript = value
+        else:
+            print(f"serial_console: unknown option {name}", file=sys.stderr)
+            return 2
+    if expect is None or not command:
+        print(__doc__, file=sys.stderr)
+        return 2
+    with Console(command, transcript, strip_codes=strip) as con:
+        try:
+            con.expect(expect, timeout)
+            found = True
+        except Timeout:
+            found = False
+        sys.stdout.write(con.output())
+    return 0 if found else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
