@@ -20,10 +20,6 @@
 #include "init/modules.h"
 #include "init/process.h"
 
-#ifdef NETINSTALL_WITHOUT_INSTALL_CHILD
-FILE* startInstallChild(InstallMode, bool) { return nullptr; }
-#endif
-
 namespace {
 
 constexpr int kCopyBuffer = 4096;

@@ -5,15 +5,7 @@
 
 #include "disk/installer.h"
 #include "network/protocol.h"
-#if __has_include("pkg/driver.h")
 #include "pkg/driver.h"
-#else
-// Until the package install child is in the tree, no child can be started.
-#include <cstdio>
-enum class InstallMode : int { driver = 0, stream = 1 };
-FILE* startInstallChild(InstallMode mode, bool quiet);
-#define NETINSTALL_WITHOUT_INSTALL_CHILD 1
-#endif
 
 bool networkInstall(Installer& installer);
 

@@ -160,7 +160,7 @@ TEST(Flow, FindsTheServerAndFetchesTheDriverPackage) {
     auto r = lab.waitClient(0, 120000);
     auto s = lab.stopServer();
     std::system(("rm -rf " + dir).c_str());
-    // What follows depends on the install child; the broken package never gets a disk installed.
+    // The install child refuses the broken package; without a disk the flow then ends.
     EXPECT_TRUE(r.exited && r.exitStatus == 0) << r.output;
     EXPECT_NE(r.output.find("\nmac-address: 02:C1:00:00:00:01\n\nWaiting for drivers...\nRetrieving drivers...\n"),
               std::string::npos)

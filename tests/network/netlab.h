@@ -38,6 +38,7 @@ public:
     sandbox::Result waitClient(int index, int timeoutMs);
     sandbox::Result stopServer(int timeoutMs = 5000);
     sandbox::Sandbox& serverBox() { return *server_; }
+    sandbox::Sandbox& clientBox(int index) { return *clients_[index]; }
     pid_t serverPid() const { return server_ ? server_->pid() : -1; }
     const std::string& error() const { return error_; }
 
