@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/select.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
@@ -123,6 +124,8 @@ std::string filterLabel(const std::string& line) {
 
 std::string deviceLabel() {
     std::string line;
+    // An environment without the mount point would never read its label.
+    mkdir("/floppy", 0755);
     if (mount("/dev/fd0", "/floppy", "vfat", 0, nullptr) == 0) {
         if (FILE* f = std::fopen("/floppy/label.txt", "r")) {
             char buf[kLabelBytes + 1];
