@@ -66,102 +66,149 @@ std::string withoutCarriageReturns(std::string s) {
 
 const char kScript[] = "set hostname edge-7\nset lan 10.1.0.1/24\n";
 
-TEST(WholeFlow, DriversDiskPackagesScriptAndTerm) {
-    char tmpl[] = "/tmp/netflow-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl;
-    // The driver package lands in the running environment; here it must stay
-    // away from /lib/modules (the sandbox hides it, and nothing may reach the
-    // host's kernel), so it carries a file of its own.
-    std::string drivers = signedPackage(
-        package("disk-drivers", {directoryEntry("drivers", 0755), regularEntry("drivers/disk.ko", "driver bytes")}));
-    std::string base = signedPackage(package(
-        "base", {directoryEntry("etc", 0755), regularEntry("etc/release", "edge 1.0\n"), directoryEntry("usr", 0755),
-                 regularEntry("usr/blob", noise(20000)), symlinkEntry("etc/os", "release")}));
-    PackageContent toolsContent = package("tools", {directoryEntry("bin", 0755), regularEntry("bin/tool", "#!\n", 0755)});
-    toolsContent.dependencies = std::vector<DependencyEntry>{{"base", 0, 0, 0}};
-    std::string tools = signedPackage(toolsContent);
-    ASSERT_FALSE(drivers.empty() || base.empty() || tools.empty());
-    ASSERT_TRUE(sandbox::writeFile(dir + "/drivers.vpk", drivers));
-    ASSERT_TRUE(sandbox::writeFile(dir + "/base.vpk", base));
-    ASSERT_TRUE(sandbox::writeFile(dir + "/tools.vpk", tools));
-    ASSERT_TRUE(sandbox::writeFile(dir + "/site.scr", kScript));
-    std::string image = disktest::makeImage(64 << 20);
-    ASSERT_FALSE(image.empty());
+// The machine's side: the whole flow on a disk, then what it left, checked
+// from inside its sandbox. Returns the number of failed checks.
+int installAndCheck() {
+    disktest::Checker c;
+    utsname names;
+    uname(&names);
+    if (access((std::string("/lib/modules/") + names.release).c_str(), F_OK) == 0) return 100;
+    if (disktest::attachAsSda().empty()) return 101;
+    // The disk listing names only this machine's disk: the host's own disks
+    // show in /sys/block too.
+    if (rename("/sbin/sfdisk", "/sbin/sfdisk-loop") != 0 ||
+        !sandbox::writeFile("/sbin/sfdisk",
+                            "#!/bin/sh\n"
+                            "[ \"$*\" = -g ] && exec /sbin/cylpart -g /dev/sda\n"
+                            "exec /sbin/sfdisk-loop \"$@\"\n",
+                            0755))
+        return 102;
+    Installer installer;
+    bool ok = networkInstall(installer);
+    std::fflush(stdout);
+    c.check(ok, "the flow succeeded");
+    std::printf("driver file: [%s]\n", sandbox::readFile("/drivers/disk.ko").c_str());
+    c.check(disktest::shell("/usr/sbin/e2fsck -fn /dev/sda1 >/dev/null 2>&1") == 0, "e2fsck clean");
+    if (!c.check(mount("/dev/sda1", "/flash", "ext4", MS_RDONLY, nullptr) == 0, "mount the new system"))
+        return c.failures;
+    c.check(sandbox::readFile("/flash/etc/release") == "edge 1.0\n", "base's file");
+    c.check(sandbox::readFile("/flash/usr/blob") == noise(20000), "base's large file whole");
+    c.check(disktest::capture("readlink /flash/etc/os") == "release\n", "base's link");
+    c.check(access("/flash/bin/tool", X_OK) == 0, "tools' program");
+    c.check(access("/flash/var/pdb/base", F_OK) == 0 && access("/flash/var/pdb/tools", F_OK) == 0,
+            "both packages in the database");
+    c.check(access("/flash/var/pdb/disk-drivers", F_OK) != 0, "no driver package in the new system");
+    c.contains(disktest::capture("cat /flash/var/pdb/base/files"), "etc/release\n", "base's file list");
+    c.check(sandbox::readFile("/flash/site.scr") == kScript, "the configuration script");
+    c.check(access("/flash/CDINSTALL", F_OK) == 0, "the installation marker");
+    c.check(access("/flash/etc/lilo.conf", F_OK) == 0, "the boot configuration");
+    umount("/flash");
+    return c.failures;
+}
 
+// Package files in a folder of the host (served from "/srv"), a disk image,
+// and the whole installation against what the test puts on the LAN.
+class NetworkInstallation : public testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/netflow-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        // The driver package lands in the running environment; here it must
+        // stay away from /lib/modules (the sandbox hides it, and nothing may
+        // reach the host's kernel), so it carries a file of its own.
+        for (const char* which : {"a", "b"}) {
+            std::string drivers = signedPackage(package(
+                "disk-drivers", {directoryEntry("drivers", 0755),
+                                 regularEntry("drivers/disk.ko", std::string("driver ") + which)}));
+            ASSERT_TRUE(!drivers.empty() && sandbox::writeFile(dir + "/drivers-" + which + ".vpk", drivers));
+        }
+        std::string base = signedPackage(package(
+            "base", {directoryEntry("etc", 0755), regularEntry("etc/release", "edge 1.0\n"), directoryEntry("usr", 0755),
+                     regularEntry("usr/blob", noise(20000)), symlinkEntry("etc/os", "release")}));
+        PackageContent toolsContent =
+            package("tools", {directoryEntry("bin", 0755), regularEntry("bin/tool", "#!\n", 0755)});
+        toolsContent.dependencies = std::vector<DependencyEntry>{{"base", 0, 0, 0}};
+        std::string tools = signedPackage(toolsContent);
+        ASSERT_FALSE(base.empty() || tools.empty());
+        ASSERT_TRUE(sandbox::writeFile(dir + "/base.vpk", base));
+        ASSERT_TRUE(sandbox::writeFile(dir + "/tools.vpk", tools));
+        ASSERT_TRUE(sandbox::writeFile(dir + "/site.scr", kScript));
+        image = disktest::makeImage(64 << 20);
+        ASSERT_FALSE(image.empty());
+    }
+    void TearDown() override {
+        if (!image.empty()) unlink(image.c_str());
+        if (!dir.empty()) std::system(("rm -rf " + dir).c_str());
+    }
+
+    // Runs the machine against the server the test has set up in `lab`.
+    void install(netlab::Lab& lab) {
+        sandbox::Options machine = disktest::diskSandbox(image);
+        // A terminal without input: only the server's TERM can end the wait.
+        machine.console = true;
+        lab.client(installAndCheck, machine);
+        ASSERT_TRUE(lab.start()) << lab.error();
+        auto r = lab.waitClient(0, 200000);
+        serverLog = lab.stopServer(10000).output;
+        sector = sandbox::readFile(image).substr(0, 512);
+        out = withoutCarriageReturns(r.output);
+        EXPECT_TRUE(r.exited && r.exitStatus == 0) << r.exitStatus << "\n" << out;
+    }
+
+    void expectStagesInOrder(const std::string& server) {
+        size_t at = 0;
+        for (const std::string& step : std::vector<std::string>{"Waiting for drivers...\nRetrieving drivers...\nLoading drivers\n",
+                                 "Found harddrive", "disk label: Tarnwick\n", "Waiting for installation server...\n",
+                                 "Found server at " + server + "\n", "Writing configuration...\n",
+                                 "\nSoftware installed.\nPress ENTER to reboot\n"}) {
+            size_t next = out.find(step, at);
+            EXPECT_NE(next, std::string::npos) << "missing or out of order: " << step << "\n" << out;
+            if (next != std::string::npos) at = next;
+        }
+        EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
+        ASSERT_EQ(sector.size(), 512u);
+        EXPECT_EQ(sector.substr(510), "\x55\xaa");
+    }
+
+    std::string dir, image, out, serverLog, sector;
+};
+
+TEST_F(NetworkInstallation, DriversDiskPackagesScriptAndTerm) {
     netlab::Lab lab;
-    lab.server({"/sbin/castdeploy-server", "--interface", "br0", "--drivers", "/srv/drivers.vpk", "--once",
+    lab.server({"/sbin/castdeploy-server", "--interface", "br0", "--drivers", "/srv/drivers-a.vpk", "--once",
                 "/srv/base.vpk", "/srv/tools.vpk", "/srv/site.scr"},
                {{dir, "/srv"}});
-    sandbox::Options machine = disktest::diskSandbox(image);
-    // A terminal without input: only the server's TERM can end the wait.
-    machine.console = true;
-    lab.client(
-        [] {
-            disktest::Checker c;
-            utsname names;
-            uname(&names);
-            if (access((std::string("/lib/modules/") + names.release).c_str(), F_OK) == 0) return 100;
-            if (disktest::attachAsSda().empty()) return 101;
-            // The disk listing names only this machine's disk: the host's own
-            // disks show in /sys/block too.
-            if (rename("/sbin/sfdisk", "/sbin/sfdisk-loop") != 0 ||
-                !sandbox::writeFile("/sbin/sfdisk",
-                                    "#!/bin/sh\n"
-                                    "[ \"$*\" = -g ] && exec /sbin/cylpart -g /dev/sda\n"
-                                    "exec /sbin/sfdisk-loop \"$@\"\n",
-                                    0755))
-                return 102;
-            Installer installer;
-            bool ok = networkInstall(installer);
-            std::fflush(stdout);
-            c.check(ok, "the flow succeeded");
-            c.check(sandbox::readFile("/drivers/disk.ko") == "driver bytes", "driver package in the environment");
-            c.check(disktest::shell("/usr/sbin/e2fsck -fn /dev/sda1 >/dev/null 2>&1") == 0, "e2fsck clean");
-            if (!c.check(mount("/dev/sda1", "/flash", "ext4", MS_RDONLY, nullptr) == 0, "mount the new system"))
-                return c.failures;
-            c.check(sandbox::readFile("/flash/etc/release") == "edge 1.0\n", "base's file");
-            c.check(sandbox::readFile("/flash/usr/blob") == noise(20000), "base's large file whole");
-            c.check(disktest::capture("readlink /flash/etc/os") == "release\n", "base's link");
-            c.check(access("/flash/bin/tool", X_OK) == 0, "tools' program");
-            c.check(access("/flash/var/pdb/base", F_OK) == 0 && access("/flash/var/pdb/tools", F_OK) == 0,
-                    "both packages in the database");
-            c.check(access("/flash/var/pdb/disk-drivers", F_OK) != 0, "no driver package in the new system");
-            c.contains(disktest::capture("cat /flash/var/pdb/base/files"), "etc/release\n", "base's file list");
-            c.check(sandbox::readFile("/flash/site.scr") == kScript, "the configuration script");
-            c.check(access("/flash/CDINSTALL", F_OK) == 0, "the installation marker");
-            c.check(access("/flash/etc/lilo.conf", F_OK) == 0, "the boot configuration");
-            umount("/flash");
-            return c.failures;
-        },
-        machine);
-    ASSERT_TRUE(lab.start()) << lab.error();
-    auto r = lab.waitClient(0, 200000);
-    auto s = lab.stopServer(10000);
-    std::string sector = sandbox::readFile(image).substr(0, 512);
-    unlink(image.c_str());
-    std::system(("rm -rf " + dir).c_str());
-
-    std::string out = withoutCarriageReturns(r.output);
-    EXPECT_TRUE(r.exited && r.exitStatus == 0) << r.exitStatus << "\n" << out;
-    // The stages in their order.
-    size_t at = 0;
-    for (const char* step : {"Waiting for drivers...\nRetrieving drivers...\nLoading drivers\n", "Found harddrive",
-                             "disk label: Tarnwick\n", "Waiting for installation server...\n",
-                             "Found server at 02:5E:00:00:00:01\n", "Writing configuration...\n",
-                             "\nSoftware installed.\nPress ENTER to reboot\n"}) {
-        size_t next = out.find(step, at);
-        EXPECT_NE(next, std::string::npos) << "missing or out of order: " << step << "\n" << out;
-        if (next != std::string::npos) at = next;
-    }
-    EXPECT_EQ(out.find("ERROR"), std::string::npos) << out;
-    ASSERT_EQ(sector.size(), 512u);
-    EXPECT_EQ(sector.substr(510), "\x55\xaa");
+    install(lab);
+    expectStagesInOrder("02:5E:00:00:00:01");
+    EXPECT_NE(out.find("driver file: [driver a]"), std::string::npos) << out;
     // The server saw the drivers go out, every file, and the WTRM that ended it all.
-    EXPECT_NE(s.output.find("sending drivers.vpk"), std::string::npos) << s.output;
-    for (const char* f : {"base.vpk", "tools.vpk", "site.scr"})
-        EXPECT_NE(s.output.find(std::string("sending ") + f), std::string::npos) << f << "\n" << s.output;
-    EXPECT_NE(s.output.find("installation finished"), std::string::npos) << s.output;
+    for (const char* f : {"drivers-a.vpk", "base.vpk", "tools.vpk", "site.scr"})
+        EXPECT_NE(serverLog.find(std::string("sending ") + f), std::string::npos) << f << "\n" << serverLog;
+    EXPECT_NE(serverLog.find("installation finished"), std::string::npos) << serverLog;
+}
+
+TEST_F(NetworkInstallation, DriversFromOneServerTheInstallationFromAnother) {
+    // Two servers on the LAN: A on the bridge serves drivers but refuses this
+    // machine's label; B, on a link of its own into the bridge, starts once A
+    // has sent the drivers, and installs.
+    netlab::Lab lab;
+    lab.server({"/bin/sh", "-c",
+                "/usr/sbin/ip link add va type veth peer name vb && /usr/sbin/ip link set va master br0 up &&"
+                " /usr/sbin/ip link set vb address 02:5e:00:00:00:02 up || exit 9;"
+                " (/sbin/castdeploy-server --interface br0 --drivers /srv/drivers-a.vpk --label 'other-*' 2>&1"
+                "  | tee /a.log) &"
+                " while ! grep -q 'sent drivers-a.vpk' /a.log 2>/dev/null; do sleep 0.1; done;"
+                " exec /sbin/castdeploy-server --interface vb --drivers /srv/drivers-b.vpk --once"
+                " /srv/base.vpk /srv/tools.vpk /srv/site.scr"},
+               {{dir, "/srv"}});
+    install(lab);
+    expectStagesInOrder("02:5E:00:00:00:02");
+    EXPECT_NE(out.find("driver file: [driver a]"), std::string::npos) << out;
+    EXPECT_NE(serverLog.find("label \"Tarnwick\" does not match other-*"), std::string::npos) << serverLog;
+    EXPECT_EQ(serverLog.find("sending drivers-b.vpk"), std::string::npos) << serverLog;
+    EXPECT_NE(serverLog.find("sending site.scr"), std::string::npos) << serverLog;
+    EXPECT_NE(serverLog.find("installation finished"), std::string::npos) << serverLog;
 }
 
 // A server that stays silent to WTRM: it returns once it has seen the same
@@ -189,7 +236,7 @@ int silentToWtrm() {
     return 0;
 }
 
-TEST(WholeFlow, AKeyEndsTheWaitForTerm) {
+TEST(WaitForTerm, AKeyEndsItWhenNoTermComes) {
     netlab::Lab lab;
     lab.serverBody(silentToWtrm);
     sandbox::Options o;
