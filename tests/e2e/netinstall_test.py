@@ -44,6 +44,8 @@ def ip(*args):
 class NetInstallTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(dir=MEDIA)
+        self.addCleanup(self.remove_files)
+        self.server = None
         self.disk = os.path.join(self.dir, "disk.img")
         self.script = os.path.join(self.dir, "site.scr")
         with open(self.script, "wb") as f:
@@ -58,12 +60,13 @@ class NetInstallTest(unittest.TestCase):
         ip("-n", self.ns, "link", "set", "lo", "up")
         ip("-n", self.ns, "tuntap", "add", "dev", TAP, "mode", "tap")
         ip("-n", self.ns, "link", "set", TAP, "address", SERVER_MAC, "up")
-        self.server = None
 
     def remove_namespace(self):
         self.stop_server()
         subprocess.run(["ip", "-n", self.ns, "link", "del", TAP], stderr=subprocess.DEVNULL)
         subprocess.run(["ip", "netns", "del", self.ns], stderr=subprocess.DEVNULL)
+
+    def remove_files(self):
         for name in os.listdir(self.dir):
             os.unlink(os.path.join(self.dir, name))
         os.rmdir(self.dir)
@@ -88,6 +91,8 @@ class NetInstallTest(unittest.TestCase):
                 self.server.kill()
                 self.server.wait()
             self.server = None
+        if not hasattr(self, "server_log"):
+            return ""
         with open(self.server_log) as f:
             return f.read()
 
