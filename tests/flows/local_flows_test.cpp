@@ -61,6 +61,8 @@ Outcome runFlow(bool cdrom, const std::vector<sandbox::File>& files, const std::
         sandbox::Sandbox s(o);
         EXPECT_TRUE(s.start([cdrom] {
             if (!flowtest::prepareMachine()) return 90;
+            // Whatever the test lets happen while the flow runs.
+            if (access("/hooks/meanwhile", X_OK) == 0) std::system("/hooks/meanwhile &");
             bool result;
             if (cdrom) {
                 // As the start-up code leaves it: raw keys, the target disk found.
@@ -128,16 +130,23 @@ TEST(CdromFlow, EveryRefusalBeforeTheQuestionsAreAnsweredLeavesTheDiskAlone) {
         std::vector<Step> steps;
         const char* message;  // the flow's last words
     };
+    const std::string cd = flowtest::mediumDir(kCd);
     std::string cut = flowtest::packageFile("broken");
     cut.resize(cut.size() / 2);
     const Case cases[] = {
-        {"a CD without packages", {{flowtest::mediumDir(kCd) + "/README", "no packages here"}}, {}, 
+        {"a CD without packages", {{cd + "/README", "no packages here"}}, {},
          "FATAL ERROR: No packages found\n\nFLOW false"},
         {"a package file cut short",
-         {onCd("system"), {flowtest::mediumDir(kCd) + "/broken.vpk", cut}},
+         {onCd("system"), {cd + "/broken.vpk", cut}},
          {},
          "FATAL ERROR: Bad package "},
         {"'q' in the menu", {onCd("system"), onCd("ppp", {"system"})}, {{"(depends on ", "q"}},
+         "Installation canceled\n\nFLOW false"},
+        // The search goes on past its first passes.
+        {"a CD that is ready after two seconds",
+         {{cd + ".later/system.vpk", flowtest::packageFile("system")},
+          {"/hooks/meanwhile", "#!/bin/sh\nsleep 2\nmv " + cd + ".later " + cd + "\n", 0755}},
+         {{"(depends on ", "q"}},
          "Installation canceled\n\nFLOW false"},
         {"keep, then no to Continue?", {onCd("system")}, {kMenuAll, keep(true), proceed(false)},
          "Continue? [y/n]:n\n\nFLOW false"},
