@@ -272,6 +272,49 @@ TEST(HardDiskFlow, TheMediumsFirstSectorIsOnTheDiskBeforeItIsListedOrPartitioned
     EXPECT_NE(out.firstSector.substr(892, 128), flowtest::hex(mbr.substr(446, 64)));
 }
 
+TEST(HardDiskFlow, AMediumNeedsBothFilesAndAShortMbrOrACancelLeavesTheDiskAlone) {
+    const std::string medium = flowtest::mediumDir("/dev/sda");
+    const std::string other = flowtest::mediumDir("/dev/hda");
+    const sandbox::File system{medium + "/system.vpk", flowtest::packageFile("system")};
+    {
+        SCOPED_TRACE("a first candidate without autorun.scr, an empty script on the second");
+        Outcome out = runFlow(false,
+                              {{other + "/mbr", markedMbr()},
+                               {other + "/decoy.vpk", flowtest::packageFile("decoy")},
+                               {medium + "/mbr", markedMbr()},
+                               {medium + "/autorun.scr", ""},
+                               system},
+                              {});
+        EXPECT_TRUE(out.flowResult) << out.output;
+        EXPECT_EQ(out.packages, Lines{"system"});
+        EXPECT_EQ(out.files, Lines{"/rw/autorun.scr 644 0"});
+    }
+    struct Case {
+        const char* what;
+        std::vector<sandbox::File> files;
+        std::vector<Step> steps;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"an mbr of 100 bytes",
+         {{medium + "/mbr", std::string(100, 'M')}, {medium + "/autorun.scr", "x\n"}, system},
+         {},
+         "\nFATAL ERROR: Couldn't read mbr file\n\nFLOW false"},
+        {"'q' in the menu of a medium with CHOOSE",
+         {{medium + "/mbr", std::string(100, 'M')}, {medium + "/autorun.scr", "x\n"}, {medium + "/CHOOSE", ""}, system},
+         {{"(depends on ", "q"}},
+         "Installation canceled\n\nFLOW false"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Outcome out = runFlow(false, c.files, c.steps);
+        EXPECT_FALSE(out.flowResult);
+        EXPECT_TRUE(contains(out.output, c.message)) << out.output;
+        EXPECT_EQ(out.record, Lines{}) << "no tool may run";
+        EXPECT_EQ(out.firstSector, kBlankSector);
+    }
+}
+
 }  // namespace
 
 #endif
