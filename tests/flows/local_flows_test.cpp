@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "disk/bootconfig.h"
@@ -48,14 +47,12 @@ struct Outcome {
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// Runs one flow in a fresh machine: `setup` adds the medium and hooks, the
+// Runs one flow in a fresh machine: `files` are the medium and the hooks, the
 // steps answer the flow's questions, and the outcome is read from the report.
-Outcome runFlow(bool cdrom, const std::vector<sandbox::File>& files, const std::vector<Step>& steps,
-                const std::vector<std::string>& dirs = {}) {
+Outcome runFlow(bool cdrom, const std::vector<sandbox::File>& files, const std::vector<Step>& steps) {
     std::string image;
     sandbox::Options o = flowtest::machine(image);
     for (const sandbox::File& f : files) o.files.push_back(f);
-    for (const std::string& d : dirs) o.dirs.push_back(d);
     Outcome outcome;
     {
         sandbox::Sandbox s(o);
