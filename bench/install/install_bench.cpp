@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -123,11 +124,13 @@ double installOnce(long& peakKiB, double& cpu) {
 }
 
 // Processor time of everything it ran (tar, gzip, the shell, sync) in `cpu`.
+// Both sides flush only the target file system at the end, as the installer
+// must before it records a package.
 double tarOnce(const std::string& into, double& cpu) {
     struct rusage before {}, after {};
     ::getrusage(RUSAGE_CHILDREN, &before);
     auto start = std::chrono::steady_clock::now();
-    if (shell("tar -xzf " + std::string(kTarball) + " -C " + into + " && sync") != 0)
+    if (shell("tar -xzf " + std::string(kTarball) + " -C " + into + " && sync -f " + into) != 0)
         return -1;
     double elapsed = seconds(start);
     ::getrusage(RUSAGE_CHILDREN, &after);
@@ -135,17 +138,37 @@ double tarOnce(const std::string& into, double& cpu) {
     return elapsed;
 }
 
-void clear(const std::string& dir) { shell("rm -rf " + dir + "/* " + dir + "/.[!.]* 2>/dev/null"); }
+// Empties the target and writes back what that left, so that no run pays for
+// the one before.
+void clear(const std::string& dir) {
+    shell("rm -rf " + dir + "/* " + dir + "/.[!.]* 2>/dev/null; sync -f " + dir);
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n == 0 ? 0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+int envInt(const char* name, int fallback) {
+    const char* value = std::getenv(name);
+    return value && std::atoi(value) > 0 ? std::atoi(value) : fallback;
+}
 
 int benchBody() {
     ::signal(SIGPIPE, SIG_IGN);
+    // BENCH_RUNS: runs of each side per file system (medians are printed);
+    // BENCH_ONLY=install skips tar (for profiling the installer).
+    const int runs = envInt("BENCH_RUNS", 5);
+    const char* only = std::getenv("BENCH_ONLY");
+    const bool withTar = !(only && std::string(only) == "install");
     struct Result {
         const char* where;
-        double install, tar;
-        long peak;
-        double installCpu, tarCpu;
+        std::vector<double> install, tar, installCpu, tarCpu;
+        long peak = 0;
     };
     std::vector<Result> results;
+    std::string runLog;
     for (const char* where : {"tmpfs", "ext4"}) {
         if (std::string(where) == "ext4") {
             if (shell(std::string("truncate -s 1G ") + kImage + " && mkfs.ext4 -q -F " + kImage) != 0)
@@ -156,23 +179,52 @@ int benchBody() {
                 return 1;
             }
         }
-        Result r{where, 0, 0, 0, 0, 0};
-        clear("/flash");
-        r.install = installOnce(r.peak, r.installCpu);
-        clear("/flash");
-        shell("sync");
-        r.tar = tarOnce("/flash", r.tarCpu);
-        clear("/flash");
+        Result r;
+        r.where = where;
+        // Alternating, so that a change in the machine's load hits both sides.
+        for (int run = 0; run < runs; ++run) {
+            long peak = 0;
+            double cpu = 0;
+            clear("/flash");
+            double t = installOnce(peak, cpu);
+            if (t < 0)
+                return 1;
+            r.install.push_back(t);
+            r.installCpu.push_back(cpu);
+            r.peak = std::max(r.peak, peak);
+            clear("/flash");
+            if (withTar) {
+                t = tarOnce("/flash", cpu);
+                if (t < 0)
+                    return 1;
+                r.tar.push_back(t);
+                r.tarCpu.push_back(cpu);
+                clear("/flash");
+            }
+            char line[160];
+            std::snprintf(line, sizeof line, "%s run %d: installer %.2f s (processor %.2f s)", where, run + 1,
+                          r.install.back(), r.installCpu.back());
+            runLog += line;
+            if (withTar) {
+                std::snprintf(line, sizeof line, ", tar %.2f s (processor %.2f s)", r.tar.back(), r.tarCpu.back());
+                runLog += line;
+            }
+            runLog += "\n";
+        }
         results.push_back(r);
     }
-    std::printf("\n");
-    for (const Result& r : results)
-        std::printf("%-6s installer %.2f s, tar -xzf %.2f s: time(installer)/time(tar) = %.2f (goal <= 1.0); "
-                    "child peak memory %.1f MiB (goal < 16)\n",
-                    r.where, r.install, r.tar, r.install / r.tar, double(r.peak) / 1024.0);
-    for (const Result& r : results)
+    std::printf("\nEach run:\n%s", runLog.c_str());
+    for (const Result& r : results) {
+        double install = median(r.install), tar = median(r.tar);
+        std::printf("%-6s installer %.2f s, tar -xzf %.2f s (medians of %d): time(installer)/time(tar) = %.2f "
+                    "(goal <= 1.0); child peak memory %.1f MiB (goal < 16)\n",
+                    r.where, install, tar, runs, withTar ? install / tar : 0.0, double(r.peak) / 1024.0);
+    }
+    for (const Result& r : results) {
+        double install = median(r.installCpu), tar = median(r.tarCpu);
         std::printf("%-6s processor time: install child %.2f s, tar+gzip %.2f s (ratio %.2f)\n", r.where,
-                    r.installCpu, r.tarCpu, r.installCpu / r.tarCpu);
+                    install, tar, withTar ? install / tar : 0.0);
+    }
     return 0;
 }
 
@@ -217,7 +269,7 @@ int main(int argc, char** argv) {
     options.dirs.push_back("/tmp");
     sandbox::Result result = sandbox::run(options, benchBody);
     // The progress line of the child is long; keep the figures.
-    size_t at = result.output.rfind("\ntmpfs  installer");
+    size_t at = result.output.rfind("\nEach run:");
     std::printf("%s\n", at == std::string::npos ? result.output.c_str() : result.output.substr(at + 1).c_str());
     if (!keep)
         shell(std::string("rm -rf ") + kStaging + " " + kPackage + " " + kTarball);

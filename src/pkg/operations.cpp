@@ -102,6 +102,18 @@ bool writeAll(int fd, const char* data, size_t size) {
 
 void noteChildEnded(int) {}
 
+// The package's files and database entry reach the disk before its install
+// script runs. Only the file system being installed into is written back:
+// the others (the host's own, when a tool installs into a tree) are none of
+// its business and may hold much more.
+void flushInstallRoot(bool relative) {
+    int fd = ::open(installRootFor(relative), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || ::syncfs(fd) != 0)
+        ::sync();
+    if (fd >= 0)
+        ::close(fd);
+}
+
 }  // namespace
 
 void setInstallTrust(const archive::TrustAnchors* trust) { trustOverride = trust; }
@@ -300,7 +312,7 @@ bool installContent(Package& package, PackagePartStream& stream, bool relative) 
     }
     if (!untracked && !saveToDatabase(package, relative))
         return fail();
-    ::sync();
+    flushInstallRoot(relative);
     if (!package.disabled)
         runScript(package, "oninstall");
     if (package.belongsToBundle())

@@ -6,7 +6,11 @@
 
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -69,12 +73,158 @@ bool writeAll(int fd, const char* data, size_t size) {
     return true;
 }
 
-bool skipData(InflatingStream& in, uint32_t length) {
-    if (length == 0)
+// The inflated contents of a Files part, read in order. Inflating (and the
+// hashing and copying of the raw stream beneath it) runs in a thread of its
+// own a few blocks ahead of the file writing, so the two share the machine's
+// processors; without a thread it inflates in line. Memory stays bounded by
+// the blocks. While the thread runs, only it touches the part stream.
+class InflatedInput {
+public:
+    static constexpr size_t kBlockSize = 64 * 1024;
+    static constexpr size_t kBlocks = 8;
+
+    InflatedInput(PackagePartStream& stream, bool threaded)
+        : stream_(stream), inflating_(stream), storage_(kBlockSize * kBlocks) {
+        for (size_t i = 0; i < kBlocks; ++i)
+            blocks_[i].data = storage_.data() + i * kBlockSize;
+        if (threaded) {
+            try {
+                thread_ = std::thread([this] { produce(); });
+            } catch (const std::system_error&) {
+            }
+        }
+    }
+    ~InflatedInput() { stop(); }
+    InflatedInput(const InflatedInput&) = delete;
+    InflatedInput& operator=(const InflatedInput&) = delete;
+
+    // Points `data` at the next at most `max` bytes and consumes them; 0 at
+    // the end of the inflated data (a data error or a stream cut short ends
+    // it as well).
+    size_t next(const char*& data, size_t max) {
+        if (offset_ == current_.size && !advance())
+            return 0;
+        size_t take = std::min(max, current_.size - offset_);
+        data = current_.data + offset_;
+        offset_ += take;
+        return take;
+    }
+    // Copies exactly `size` bytes; false when the data ended first.
+    bool read(void* out, size_t size) {
+        char* to = static_cast<char*>(out);
+        while (size > 0) {
+            const char* data;
+            size_t got = next(data, size);
+            if (got == 0)
+                return false;
+            std::memcpy(to, data, got);
+            to += got;
+            size -= got;
+        }
         return true;
-    in.seekg(std::streamoff(length), std::ios_base::cur);
-    return static_cast<bool>(in);
-}
+    }
+    bool skip(uint64_t size) {
+        while (size > 0) {
+            const char* data;
+            size_t got = next(data, size_t(std::min<uint64_t>(size, kBlockSize)));
+            if (got == 0)
+                return false;
+            size -= got;
+        }
+        return true;
+    }
+    // How far into the package file the bytes handed out so far were read.
+    uint64_t position() const { return current_.position; }
+
+    // Ends the inflating thread (wherever it is); the part stream is the
+    // caller's again afterwards.
+    void stop() {
+        if (!thread_.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+private:
+    struct Block {
+        char* data = nullptr;
+        size_t size = 0;
+        uint64_t position = 0;
+    };
+
+    // Inflates one block; a short one marks the end.
+    void fill(Block& block) {
+        block.size = size_t(inflating_.rdbuf()->sgetn(block.data, std::streamsize(kBlockSize)));
+        std::streamoff inPart = stream_.partBuffer().pubseekoff(0, std::ios_base::cur, std::ios_base::in);
+        block.position = uint64_t(stream_.partOffset()) + (inPart > 0 ? uint64_t(inPart) : 0);
+    }
+
+    void produce() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (size_t tail = 0;; tail = (tail + 1) % kBlocks) {
+            changed_.wait(lock, [&] { return stopping_ || filled_ < kBlocks; });
+            if (stopping_)
+                return;
+            // The block at the tail is free: the reader is not in it.
+            lock.unlock();
+            fill(blocks_[tail]);
+            const bool last = blocks_[tail].size < kBlockSize;
+            lock.lock();
+            ++filled_;
+            ended_ = last;
+            changed_.notify_all();
+            if (last)
+                return;
+        }
+    }
+
+    // Moves to the next block; false at the end.
+    bool advance() {
+        if (!thread_.joinable()) {
+            if (ended_)
+                return false;
+            current_.data = blocks_[0].data;
+            fill(current_);
+            ended_ = current_.size < kBlockSize;
+            offset_ = 0;
+            return current_.size > 0;
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (holding_) {
+            // The block just read through is free again.
+            holding_ = false;
+            --filled_;
+            head_ = (head_ + 1) % kBlocks;
+            changed_.notify_all();
+        }
+        changed_.wait(lock, [&] { return filled_ > 0 || ended_; });
+        if (filled_ == 0)
+            return false;
+        holding_ = true;
+        current_ = blocks_[head_];
+        offset_ = 0;
+        return current_.size > 0;
+    }
+
+    PackagePartStream& stream_;
+    InflatingStream inflating_;
+    std::vector<char> storage_;
+    Block blocks_[kBlocks];
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    size_t filled_ = 0;     // blocks inflated and not yet read through (the one read is counted)
+    size_t head_ = 0;       // the oldest of them
+    bool holding_ = false;  // the reader is in the block at head_
+    bool ended_ = false;    // the last block has been inflated
+    bool stopping_ = false;
+    Block current_;
+    size_t offset_ = 0;
+};
 
 void setTimes(int dirFd, const char* name, uint32_t mtime) {
     timespec times[2];
@@ -128,10 +278,10 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
     const std::string label = installingLabel(package);
     const std::string prefix = std::string(relative ? "." : "") + (package.disabled ? "/x/" + package.name : "");
 
-    InflatingStream in(stream);
+    const uint64_t total = stream.totalLength();
+    InflatedInput in(stream, true);
     ParentCache parents(root);
     std::vector<std::pair<std::string, uint32_t>> directories;  // path in root, time
-    std::vector<char> chunk(kCopyChunk);
 
     auto broken = [&] {
         reportBrokenPackage(package);
@@ -144,7 +294,7 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
 
     for (;;) {
         uint8_t headerBytes[kFileEntryHeaderSize];
-        if (!in.read(reinterpret_cast<char*>(headerBytes), sizeof headerBytes))
+        if (!in.read(headerBytes, sizeof headerBytes))
             break;
         const FileEntryHeader entry = decodeEntryHeader(headerBytes);
         // Names and link targets longer than any path the file system takes
@@ -152,7 +302,7 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
         if (entry.nameLength >= PATH_MAX)
             return broken();
         std::string name(entry.nameLength, '\0');
-        if (!in.read(name.data(), std::streamsize(name.size())))
+        if (!in.read(name.data(), name.size()))
             return broken();
         if (name.find('\0') != std::string::npos || hasDotDotComponent(name))
             return broken();
@@ -167,14 +317,14 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
         const unsigned type = entry.type();
 
         if (entry.skip) {
-            skipData(in, entry.dataLength);
+            in.skip(entry.dataLength);
             continue;
         }
         if (last.empty()) {
             // The root itself: only a directory entry can name it.
             if (type != 0x4)
                 return broken();
-            skipData(in, entry.dataLength);
+            in.skip(entry.dataLength);
             continue;
         }
 
@@ -191,14 +341,14 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
         }
         if (exists) {
             if (isDirectory && type == 0x4) {
-                skipData(in, entry.dataLength);
+                in.skip(entry.dataLength);
                 continue;
             }
             if (!untracked) {
                 std::string owner = findOwner(recorded);
                 if (!owner.empty()) {
                     repository.printWarning("file %s collides with %s package", recorded.c_str(), owner.c_str());
-                    skipData(in, entry.dataLength);
+                    in.skip(entry.dataLength);
                     continue;
                 }
                 repository.printWarning("ghost file %s", recorded.c_str());
@@ -213,7 +363,7 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
             if (entry.dataLength >= PATH_MAX)
                 return broken();
             std::string linkTarget(entry.dataLength, '\0');
-            if (!in.read(linkTarget.data(), std::streamsize(linkTarget.size())) ||
+            if (!in.read(linkTarget.data(), linkTarget.size()) ||
                 linkTarget.find('\0') != std::string::npos)
                 return broken();
             if (parent < 0)
@@ -232,20 +382,22 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
             if (fd < 0)
                 return failed(name, errno);
             package.files.insert(recorded);
+            // Written straight from the inflated blocks, in pieces of at most
+            // the copy chunk.
             uint32_t left = entry.dataLength;
             while (left > 0) {
-                size_t want = left < kCopyChunk ? left : kCopyChunk;
-                in.read(chunk.data(), std::streamsize(want));
-                if (size_t(in.gcount()) != want) {
+                const char* data;
+                size_t got = in.next(data, left < kCopyChunk ? left : kCopyChunk);
+                if (got == 0) {
                     ::close(fd);
                     return broken();
                 }
-                if (!writeAll(fd, chunk.data(), want)) {
+                if (!writeAll(fd, data, got)) {
                     int error = errno;
                     ::close(fd);
                     return failed(name, error);
                 }
-                left -= uint32_t(want);
+                left -= uint32_t(got);
             }
             ::fchown(fd, entry.uid, entry.gid);
             ::fchmod(fd, entry.mode & 07777);
@@ -256,7 +408,7 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
             break;
         }
         case 0x4: {  // directory
-            skipData(in, entry.dataLength);
+            in.skip(entry.dataLength);
             if (parent < 0)
                 return failed(name, parentError);
             if (::mkdirat(parent, last.c_str(), entry.mode & 07777) != 0)
@@ -269,7 +421,7 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
         case 0x2:
         case 0x6: {  // character or block device
             uint8_t number[4];
-            if (entry.dataLength != 4 || !in.read(reinterpret_cast<char*>(number), sizeof number))
+            if (entry.dataLength != 4 || !in.read(number, sizeof number))
                 return broken();
             if (parent < 0)
                 return failed(name, parentError);
@@ -280,7 +432,7 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
             break;
         }
         case 0x1: {  // FIFO
-            skipData(in, entry.dataLength);
+            in.skip(entry.dataLength);
             if (parent < 0)
                 return failed(name, parentError);
             if (::mkfifoat(parent, last.c_str(), entry.mode & 07777) != 0)
@@ -292,8 +444,9 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
         default:
             return broken();
         }
-        repository.showProgressBar(stream, label);
+        repository.showProgressBar(in.position(), total, label);
     }
+    in.stop();
 
     // Creating entries inside a directory changes its time, so the times are
     // set once everything exists.
