@@ -6,11 +6,7 @@
 
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -18,6 +14,7 @@
 #include "archive/format.h"
 #include "archive/inflate.h"
 #include "archive/partstream.h"
+#include "pkg/block_pipe.h"
 #include "pkg/database.h"
 #include "pkg/repository.h"
 
@@ -73,26 +70,31 @@ bool writeAll(int fd, const char* data, size_t size) {
     return true;
 }
 
-// The inflated contents of a Files part, read in order. Inflating (and the
-// hashing and copying of the raw stream beneath it) runs in a thread of its
-// own a few blocks ahead of the file writing, so the two share the machine's
-// processors; without a thread it inflates in line. Memory stays bounded by
-// the blocks. While the thread runs, only it touches the part stream.
+// The inflated contents of a Files part, read in order, in three stages that
+// run side by side when threads can be had: reading the raw part (which also
+// hashes it and copies it to the tee), inflating, and the caller's writing of
+// files. Each stage runs at most a few blocks ahead of the next, so memory
+// stays bounded; without threads every stage runs in line. While the threads
+// run, only they touch the part stream; stop() hands it back.
 class InflatedInput {
 public:
     static constexpr size_t kBlockSize = 64 * 1024;
-    static constexpr size_t kBlocks = 8;
 
-    InflatedInput(PackagePartStream& stream, bool threaded)
-        : stream_(stream), inflating_(stream), storage_(kBlockSize * kBlocks) {
-        for (size_t i = 0; i < kBlocks; ++i)
-            blocks_[i].data = storage_.data() + i * kBlockSize;
-        if (threaded) {
-            try {
-                thread_ = std::thread([this] { produce(); });
-            } catch (const std::system_error&) {
-            }
-        }
+    InflatedInput(PackagePartStream& stream)
+        : raw_(kBlockSize, 4,
+               [&stream](BlockPipe::Block& block) {
+                   PackagePartBuffer& part = stream.partBuffer();
+                   block.size = size_t(part.sgetn(block.data, std::streamsize(kBlockSize)));
+                   block.position = uint64_t(part.partOffset()) + (part.partLength() - part.remaining());
+               }),
+          rawSource_(raw_),
+          inflating_(&rawSource_),
+          inflated_(kBlockSize, 8, [this](BlockPipe::Block& block) {
+              block.size = size_t(inflating_.sgetn(block.data, std::streamsize(kBlockSize)));
+              block.position = rawSource_.position();
+          }) {
+        raw_.startThread();
+        inflated_.startThread();
     }
     ~InflatedInput() { stop(); }
     InflatedInput(const InflatedInput&) = delete;
@@ -102,8 +104,11 @@ public:
     // the end of the inflated data (a data error or a stream cut short ends
     // it as well).
     size_t next(const char*& data, size_t max) {
-        if (offset_ == current_.size && !advance())
-            return 0;
+        if (offset_ == current_.size) {
+            if (!inflated_.next(current_))
+                return 0;
+            offset_ = 0;
+        }
         size_t take = std::min(max, current_.size - offset_);
         data = current_.data + offset_;
         offset_ += take;
@@ -133,96 +138,25 @@ public:
         }
         return true;
     }
-    // How far into the package file the bytes handed out so far were read.
+    // How far into the package file the raw bytes behind the inflated ones
+    // handed out so far had been read.
     uint64_t position() const { return current_.position; }
 
-    // Ends the inflating thread (wherever it is); the part stream is the
-    // caller's again afterwards.
+    // Ends the stages' threads wherever they are (the raw reader finishes the
+    // read it is in); the part stream is the caller's again afterwards.
     void stop() {
-        if (!thread_.joinable())
-            return;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
+        raw_.requestStop();
+        inflated_.requestStop();
+        inflated_.join();
+        raw_.join();
     }
 
 private:
-    struct Block {
-        char* data = nullptr;
-        size_t size = 0;
-        uint64_t position = 0;
-    };
-
-    // Inflates one block; a short one marks the end.
-    void fill(Block& block) {
-        block.size = size_t(inflating_.rdbuf()->sgetn(block.data, std::streamsize(kBlockSize)));
-        std::streamoff inPart = stream_.partBuffer().pubseekoff(0, std::ios_base::cur, std::ios_base::in);
-        block.position = uint64_t(stream_.partOffset()) + (inPart > 0 ? uint64_t(inPart) : 0);
-    }
-
-    void produce() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (size_t tail = 0;; tail = (tail + 1) % kBlocks) {
-            changed_.wait(lock, [&] { return stopping_ || filled_ < kBlocks; });
-            if (stopping_)
-                return;
-            // The block at the tail is free: the reader is not in it.
-            lock.unlock();
-            fill(blocks_[tail]);
-            const bool last = blocks_[tail].size < kBlockSize;
-            lock.lock();
-            ++filled_;
-            ended_ = last;
-            changed_.notify_all();
-            if (last)
-                return;
-        }
-    }
-
-    // Moves to the next block; false at the end.
-    bool advance() {
-        if (!thread_.joinable()) {
-            if (ended_)
-                return false;
-            current_.data = blocks_[0].data;
-            fill(current_);
-            ended_ = current_.size < kBlockSize;
-            offset_ = 0;
-            return current_.size > 0;
-        }
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (holding_) {
-            // The block just read through is free again.
-            holding_ = false;
-            --filled_;
-            head_ = (head_ + 1) % kBlocks;
-            changed_.notify_all();
-        }
-        changed_.wait(lock, [&] { return filled_ > 0 || ended_; });
-        if (filled_ == 0)
-            return false;
-        holding_ = true;
-        current_ = blocks_[head_];
-        offset_ = 0;
-        return current_.size > 0;
-    }
-
-    PackagePartStream& stream_;
-    InflatingStream inflating_;
-    std::vector<char> storage_;
-    Block blocks_[kBlocks];
-    std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    size_t filled_ = 0;     // blocks inflated and not yet read through (the one read is counted)
-    size_t head_ = 0;       // the oldest of them
-    bool holding_ = false;  // the reader is in the block at head_
-    bool ended_ = false;    // the last block has been inflated
-    bool stopping_ = false;
-    Block current_;
+    BlockPipe raw_;
+    BlockPipeSource rawSource_;
+    InflatingBuffer inflating_;
+    BlockPipe inflated_;
+    BlockPipe::Block current_;
     size_t offset_ = 0;
 };
 
@@ -279,7 +213,7 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
     const std::string prefix = std::string(relative ? "." : "") + (package.disabled ? "/x/" + package.name : "");
 
     const uint64_t total = stream.totalLength();
-    InflatedInput in(stream, true);
+    InflatedInput in(stream);
     ParentCache parents(root);
     std::vector<std::pair<std::string, uint32_t>> directories;  // path in root, time
 

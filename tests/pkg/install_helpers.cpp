@@ -81,7 +81,7 @@ void walk(const std::string& root, const std::string& relative, std::map<std::st
         if (type == 'f') {
             std::ifstream in(root + path, std::ios::binary);
             std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-            detail = data.size() <= 512 ? escape(data) : "size=" + std::to_string(data.size());
+            detail = data.size() <= 512 ? escape(data) : "size=" + std::to_string(data.size()) + " " + digestText(data);
         } else if (type == 'l') {
             char target[4096];
             ssize_t n = ::readlink((root + path).c_str(), target, sizeof target);
@@ -96,6 +96,17 @@ void walk(const std::string& root, const std::string& relative, std::map<std::st
 }
 
 }  // namespace
+
+std::string digestText(const std::string& data) {
+    auto digest = Sha1Hasher::digest(data.data(), data.size());
+    std::string text;
+    char hex[3];
+    for (uint8_t byte : digest) {
+        std::snprintf(hex, sizeof hex, "%02x", byte);
+        text += hex;
+    }
+    return text;
+}
 
 std::string packageFile(const PackageContent& content, bool sign, bool untracked) {
     std::stringstream buffer(std::ios::in | std::ios::out | std::ios::binary);

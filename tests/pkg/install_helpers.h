@@ -26,8 +26,12 @@ archive::PackageDigest packageDigest(const std::string& file);
 PackageContent content(const std::string& name, unsigned major, unsigned minor, std::vector<FileEntry> files,
                        uint32_t buildTime = 1000);
 
+// SHA-1 of `data` in hexadecimal.
+std::string digestText(const std::string& data);
+
 // What stands under a directory of the sandbox: path -> "TYPE MODE UID:GID MTIME DETAIL"
-// (DETAIL: file contents, link target, device number, or "-").
+// (DETAIL: file contents, "size=N DIGEST" for files over 512 bytes, link
+// target, device number, or "-").
 std::map<std::string, std::string> listTree(const std::string& root, bool recursive = true);
 // The listing as lines "path<TAB>description", for printing from a sandbox.
 std::string listingText(const std::string& root);

@@ -106,6 +106,19 @@ FileEntry owned(FileEntry entry, uint16_t uid, uint16_t gid) {
     return entry;
 }
 
+// Pseudo-random bytes (they do not compress).
+std::string noise(size_t size, uint32_t seed) {
+    std::string data(size, '\0');
+    uint32_t x = seed * 2654435761u + 1;
+    for (char& c : data) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = char(x >> 24);
+    }
+    return data;
+}
+
 std::string corruptLastFilesByte(std::string file) {
     // The Files part is the last before the 74-byte Signature part.
     file[file.size() - 75] ^= 0x5a;
@@ -135,7 +148,8 @@ TEST(InstallChild, FreshPackageLandsWithModesOwnersTimesAndDatabase) {
     EXPECT_THAT(run.messages, Not(HasSubstr("ERROR")));
     EXPECT_EQ(run.flash["/etc"], "d 0750 3:4 1111111111 -");
     EXPECT_EQ(run.flash["/etc/hello.conf"], "f 0640 5:6 1222222222 a=1\\n");
-    EXPECT_EQ(run.flash["/usr/bin/hello"], "f 4755 0:0 1222222222 size=40000");
+    EXPECT_EQ(run.flash["/usr/bin/hello"],
+              "f 4755 0:0 1222222222 size=40000 " + installtest::digestText(std::string(40000, 'x')));
     EXPECT_THAT(run.flash["/usr/bin/hi"], ::testing::MatchesRegex("l 0777 7:8 [0-9]+ hello"));
     EXPECT_EQ(run.flash["/dev2/tty9"], "c 0620 0:5 1222222222 4,9");
     EXPECT_EQ(run.flash["/dev2/sda"], "b 0660 0:6 1222222222 8,0");
@@ -316,14 +330,67 @@ TEST(InstallChild, FullDiskLeavesNothing) {
     PackageContent big = content("big", 1, 0,
                                  {directoryEntry("data", 0755), regularEntry("data/small", "s"),
                                   regularEntry("data/huge", std::string(2 << 20, '\0'))});
+    // Incompressible: the disk fills while the package's later blocks are
+    // still being read and inflated.
+    PackageContent noisy = content("noisy", 1, 0,
+                                   {directoryEntry("noise", 0755), regularEntry("noise/small", "s"),
+                                    regularEntry("noise/huge", noise(2 << 20, 7)), regularEntry("noise/after", "a")});
     sandbox::Options options;
     options.flashTmpfsOptions = "size=512k";
-    Installed run = install({{packageFile(big)}}, options);
+    Installed run = install({{packageFile(big)}, {packageFile(noisy)}}, options);
     EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of big-1.0 failed: disk is too small"));
-    EXPECT_EQ(run.flash.count("/data/small"), 0u);
-    EXPECT_EQ(run.flash.count("/data/huge"), 0u);
-    EXPECT_EQ(run.flash.count("/var/pdb/big"), 0u);
-    EXPECT_EQ(run.flash.count("/image"), 0u);
+    EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of noisy-1.0 failed: disk is too small"));
+    for (const char* path : {"/data/small", "/data/huge", "/var/pdb/big", "/noise/small", "/noise/huge",
+                             "/noise/after", "/var/pdb/noisy", "/image"})
+        EXPECT_EQ(run.flash.count(path), 0u) << path;
+}
+
+// Entries around and across the block sizes in which packages are read and
+// inflated, so that entry headers, names and data straddle block boundaries.
+std::vector<FileEntry> largeTree(const std::string& dir, std::map<std::string, std::string>& expected) {
+    std::vector<FileEntry> files{directoryEntry(dir, 0755)};
+    const size_t sizes[] = {1, 65535, 65536, 65537, 200001, 3 * 65536, 700000, 33};
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+        std::string data = i % 2 ? noise(sizes[i], uint32_t(i + 1)) : std::string(sizes[i], char('a' + i));
+        std::string name = dir + "/f" + std::to_string(i);
+        // (The listing shows short contents as they are, longer ones by size and digest.)
+        expected["/" + name] = data.size() <= 512 ? data : "size=" + std::to_string(data.size()) + " " +
+                                                              installtest::digestText(data);
+        files.push_back(regularEntry(name, data));
+    }
+    files.push_back(directoryEntry(dir + "/many", 0755));
+    for (int i = 0; i < 400; ++i) {
+        std::string name = dir + "/many/" + std::to_string(i);
+        files.push_back(regularEntry(name, std::string(size_t(i % 40), 'm') + std::to_string(i)));
+    }
+    return files;
+}
+
+TEST(InstallChild, LargePackagesLandWholeOrNotAtAll) {
+    std::map<std::string, std::string> expected, ignored;
+    PackageContent whole = content("whole", 1, 0, largeTree("whole", expected));
+    whole.image = "i";  // keeps the copy of the stream, which must be whole too
+    const std::string wholeFile = packageFile(whole);
+    const std::string cut = packageFile(content("cut", 1, 0, largeTree("cut", ignored)));
+    std::string changed = packageFile(content("changed", 1, 0, largeTree("changed", ignored)));
+    changed[changed.size() / 2] ^= 0x20;
+    Installed run = install({{cut.substr(0, cut.size() / 2)}, {changed}, {wholeFile}});
+
+    EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of cut-1.0 failed: broken package"));
+    EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of changed-1.0 failed: broken package"));
+    EXPECT_THAT(run.messages, HasSubstr("installed whole-1.0"));
+    // Directories are nobody's files: a failed package leaves those it made.
+    for (const auto& [path, detail] : run.flash)
+        if (path.rfind("/cut/", 0) == 0 || path.rfind("/changed/", 0) == 0)
+            EXPECT_EQ(detail[0], 'd') << path;
+    for (const char* gone : {"/var/pdb/cut", "/var/pdb/changed", "/image"})
+        EXPECT_EQ(run.flash.count(gone), 0u) << gone;
+    for (const auto& [path, detail] : expected)
+        EXPECT_THAT(run.flash[path], ::testing::StartsWith("f 0644 0:0 ")) << path;
+    for (const auto& [path, detail] : expected)
+        EXPECT_THAT(run.flash[path], ::testing::EndsWith(" " + detail)) << path;
+    EXPECT_EQ(run.flash["/whole/many/399"], "f 0644 0:0 0 " + std::string(399 % 40, 'm') + "399");
+    EXPECT_THAT(run.flash["/var/pdb/whole/image"], HasSubstr(" " + installtest::digestText(wholeFile)));
 }
 
 TEST(InstallChild, ImagePackageKeepsItsFile) {
@@ -335,7 +402,8 @@ TEST(InstallChild, ImagePackageKeepsItsFile) {
     Installed run = install({{file}, {packageFile(plain)}});
     EXPECT_THAT(run.messages, HasSubstr("installed kernel-1.0"));
     EXPECT_EQ(run.flash["/var/pdb/kernel/image"], "f 0644 0:0 " + run.flash["/var/pdb/kernel/image"].substr(11, 10) +
-                                                      " size=" + std::to_string(file.size()));
+                                                      " size=" + std::to_string(file.size()) + " " +
+                                                      installtest::digestText(file));
     EXPECT_EQ(run.flash.count("/var/pdb/kernel/oninstall"), 0u);
     EXPECT_EQ(run.flash.count("/var/pdb/plain/image"), 0u);
     EXPECT_EQ(run.flash.count("/image"), 0u);
