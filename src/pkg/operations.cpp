@@ -1,6 +1,7 @@
 #include "pkg/operations.h"
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -51,6 +52,12 @@ bool makeDatabaseDirectory(const Package& package, bool relative) {
     return true;
 }
 
+int removeIfEmptyDirectory(const char* path, const struct stat*, int type, FTW*) {
+    if (type == FTW_DP)
+        ::rmdir(path);  // fails, harmlessly, where something is left
+    return 0;
+}
+
 // Removes what a failed installation wrote. An untracked package has no
 // database entry of its own: the directory of its name, if any, belongs to an
 // installed package and stays.
@@ -62,6 +69,10 @@ void undoInstallation(Package& package, bool untracked, bool relative) {
     package.files.clear();
     if (!untracked)
         removeDatabaseEntry(package);
+    // A disabled package had a tree of its own under "/flash/x": what its
+    // extraction made there is gone, so are the directories left empty.
+    if (package.disabled && isUsablePackageName(package.name))
+        ::nftw(("/flash/x/" + package.name).c_str(), removeIfEmptyDirectory, 16, FTW_DEPTH | FTW_PHYS);
     package.scheduled = ScheduledAction::none;
 }
 
@@ -247,9 +258,15 @@ int installBundle(PackagePartStream& stream, unsigned flags, std::string& imageD
 
     int counted = 0;
     while (stream.currentPart() == PartType::Header) {
+        const uint32_t at = stream.partOffset();
         if (Package* member = installOne(stream, permitted, &bundleRef, nullptr)) {
             pending.erase(member->name);
             ++counted;
+        } else if (stream.currentPart() == PartType::Header && stream.partOffset() == at) {
+            // A member header that cannot be read leaves the stream where it
+            // was: nothing after it can be found, and asking again would
+            // never end.
+            break;
         }
     }
     if (counted == 0)
