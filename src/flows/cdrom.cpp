@@ -68,6 +68,9 @@ bool cdromInstall(Installer& installer) {
         case FeedResult::readFailed:
             std::puts("\nFATAL ERROR: corrupted CD-ROM");
             return false;
+        case FeedResult::childDied:
+            std::puts("\nFATAL ERROR: install process died");
+            return false;
         case FeedResult::writeFailed:
             std::puts("");
             return false;

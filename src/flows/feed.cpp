@@ -1,6 +1,8 @@
 #include "flows/feed.h"
 
 #include <fcntl.h>
+#include <stdio_ext.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +26,17 @@ bool writeBlock(FILE* child, const void* data, size_t size) {
     return std::fwrite(data, size, 1, child) == 1 && std::fflush(child) == 0;
 }
 
+// Closes the child's stream and waits for it. A child that was killed or
+// crashed has printed no verdict: that must not pass for a package fed. After
+// a failed write the bytes still buffered cannot reach it any more; they are
+// dropped so that closing succeeds and the child's end can be told.
+FeedResult finish(FILE* child, FeedResult result) {
+    if (result == FeedResult::writeFailed) __fpurge(child);
+    int status = closePipedChild(child);
+    if (result != FeedResult::readFailed && status != -1 && !WIFEXITED(status)) return FeedResult::childDied;
+    return result;
+}
+
 FILE* startChild() {
     // The child is a fork: what still sits in our output buffer would be
     // printed twice.
@@ -42,20 +55,17 @@ FeedResult feedPackageFile(const char* path) {
         ssize_t got = fd < 0 ? -1 : read(fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            closePipedChild(child);
             if (fd >= 0) close(fd);
-            return FeedResult::readFailed;
+            return finish(child, FeedResult::readFailed);
         }
         if (got == 0) break;
         if (!writeBlock(child, buffer, size_t(got))) {
-            closePipedChild(child);
             close(fd);
-            return FeedResult::writeFailed;
+            return finish(child, FeedResult::writeFailed);
         }
     }
-    closePipedChild(child);
     close(fd);
-    return FeedResult::fed;
+    return finish(child, FeedResult::fed);
 }
 
 FeedResult feedPackageData(const unsigned char* data, size_t size) {
@@ -63,12 +73,8 @@ FeedResult feedPackageData(const unsigned char* data, size_t size) {
     if (!child) return FeedResult::noChild;
     for (size_t done = 0; done < size;) {
         size_t piece = size - done < kFeedChunk ? size - done : kFeedChunk;
-        if (!writeBlock(child, data + done, piece)) {
-            closePipedChild(child);
-            return FeedResult::writeFailed;
-        }
+        if (!writeBlock(child, data + done, piece)) return finish(child, FeedResult::writeFailed);
         done += piece;
     }
-    closePipedChild(child);
-    return FeedResult::fed;
+    return finish(child, FeedResult::fed);
 }

@@ -10,11 +10,13 @@ enum class FeedResult {
     noChild,      // no install child could be started
     readFailed,   // the file could not be opened or read
     writeFailed,  // the child stopped taking the bytes (it refused the package)
+    childDied,    // the child did not end by itself (killed, crashed): it could not say how it fared
 };
 
 // Starts a stream-mode install child, copies the file into it in blocks of
 // kFeedChunk bytes and waits for the child. The child's own verdict is on the
-// console; only a child that stops reading counts as a failure here.
+// console; only a child that stops reading or that does not end by itself
+// counts as a failure here.
 FeedResult feedPackageFile(const char* path);
 
 // The same for a package held in memory.

@@ -194,6 +194,9 @@ bool hardDiskInstall(Installer& installer) {
         case FeedResult::noChild:
             std::puts("\nFATAL ERROR: Couldn't start install");
             return false;
+        case FeedResult::childDied:
+            std::puts("\nFATAL ERROR: install process died");
+            return false;
         case FeedResult::readFailed:
         case FeedResult::writeFailed:
             std::puts("");

@@ -8,8 +8,10 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -33,6 +35,12 @@ pid_t installerPid = -1;
     _exit(1);
 }
 
+// Unmounts path; when something the interrupted code still holds open there
+// (a package file being read) keeps it busy, detaches it all the same.
+void releaseMount(const char* path) {
+    if (umount(path) != 0 && errno == EBUSY) umount2(path, MNT_DETACH);
+}
+
 // Ctrl-C. The abort runs right here, whatever the installer was doing (also
 // while it waits in a read), so it uses only system calls: the interrupted
 // code may be inside stdio.
@@ -49,9 +57,19 @@ void onInterrupt(int) {
     alarm(0);
     writeText("\n\nInstallation aborted\n");
     writeText("Press ENTER to reboot\n");
-    umount("/flash/boot");
-    umount("/flash");
-    umount("/floppy");
+    // The piped child (an install child writing into /flash, a tool) is ended
+    // and reaped first: its open files would keep the file systems busy.
+    pid_t child = pipedChildPid;
+    if (child > 0) {
+        kill(child, SIGKILL);
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        pipedChildPid = -1;
+    }
+    sync();
+    releaseMount("/flash/boot");
+    releaseMount("/flash");
+    releaseMount("/floppy");
     waitForEnterUnbuffered();
     restoreTerminalUnbuffered(consoleState);
     rebootMachine();
@@ -174,6 +192,8 @@ int installerMain(int argc, char** argv) {
     bool askEnter = dispatch(hddInstall, type, installer);
 
     umount("/floppy");
+    // A separate boot partition sits on /flash/boot and would keep /flash busy.
+    umount("/flash/boot");
     umount("/flash");
     installFinished = true;
 

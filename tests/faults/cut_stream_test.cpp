@@ -78,9 +78,10 @@ void expectOnlyWholePackagesPass(const std::string& file, const archive::TrustAn
     for (size_t length = 0; length < file.size(); ++length) {
         auto checks = checksOf(file, length, trust);
         for (size_t i = 0; i < checks.size(); ++i) {
-            if (checks[i].accepted())
+            if (checks[i].accepted()) {
                 EXPECT_LE(ends.at(i), length) << "package " << i << " accepted with " << file.size() - length
                                               << " bytes missing of the file";
+            }
         }
     }
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "cd_machine_helpers.h"
 #include "sandbox/sandbox.h"
 
 namespace {
@@ -92,7 +93,9 @@ TEST(Interrupt, AtRandomMomentsOfTheLocalFlow) {
             interruptAfter(flow, ms, aborted);
             if (HasFatalFailure()) return;
             // A tool that never answers keeps the installation busy: every Ctrl-C aborts it.
-            if (flow.sfdisk == kHangingSfdisk) EXPECT_TRUE(aborted);
+            if (flow.sfdisk == kHangingSfdisk) {
+                EXPECT_TRUE(aborted);
+            }
         }
     }
 }
@@ -109,6 +112,48 @@ TEST(Interrupt, AtRandomMomentsOfTheNetworkFlow) {
         bool aborted = false;
         interruptAfter(Flow{"net\n", nullptr, "Welcome"}, ms, aborted);
         if (HasFatalFailure()) return;
+    }
+}
+
+// Ctrl-C while the CD flow's install child writes a package into the
+// installed system: the child goes with the installer, the file systems are
+// released and nothing of the flow follows.
+TEST(Interrupt, WhileTheCdFlowInstallsAPackage) {
+    std::random_device device;
+    const unsigned seed = device();
+    std::mt19937 random(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::uniform_int_distribution<int> written(0, 4 << 20);
+    cdmachine::Machine m;
+    ASSERT_TRUE(m.prepare({{"alpha.vpk", cdmachine::packageWithFile("alpha", "big", 6 << 20)},
+                           {"beta.vpk", cdmachine::packageWithFile("beta", "small", 1000)}}));
+    for (int i = 0; i < 3; ++i) {
+        const int bytes = i == 0 ? 0 : written(random);
+        SCOPED_TRACE("Ctrl-C after " + std::to_string(bytes) + " bytes of the package's file");
+        ASSERT_TRUE(m.startAndChoose()) << m.console().transcript();
+        sandbox::Sandbox& s = m.console();
+        ASSERT_TRUE(m.waitForFile("/big", bytes)) << s.transcript();
+        s.send("\x03");
+        ASSERT_TRUE(s.waitFor(kPrompt, 30000)) << "no prompt after Ctrl-C: " << s.transcript();
+        s.drain(500);
+        const std::string shown = s.transcript();
+        EXPECT_TRUE(contains(shown, kAborted)) << "abort messages out of order: " << shown;
+        EXPECT_FALSE(m.mounted("/flash"));
+        EXPECT_FALSE(m.mounted("/flash/boot"));
+        EXPECT_FALSE(m.mounted("/floppy"));
+        EXPECT_TRUE(cdmachine::childrenOf(m.installerPid()).empty()) << "a child outlived the abort";
+        EXPECT_FALSE(s.finished()) << "ended before ENTER: " << shown;
+        s.send("\r");
+        sandbox::Result r = s.wait(20000);
+        EXPECT_FALSE(r.timedOut) << "no reboot after ENTER: " << r.output;
+        EXPECT_TRUE(r.rebooted()) << r.output;
+        const size_t abort = r.output.find("Installation aborted");
+        ASSERT_NE(abort, std::string::npos) << r.output;
+        const std::string end = r.output.substr(abort);
+        for (const char* later : {"installed alpha", "installed beta", "installing beta", "Software installed.",
+                                  "FATAL ERROR", "Rebooting..."})
+            EXPECT_FALSE(contains(end, later)) << "after the abort: " << later << "\n" << r.output;
+        if (HasFailure()) return;
     }
 }
 
