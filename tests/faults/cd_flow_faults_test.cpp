@@ -13,8 +13,11 @@ using cdmachine::contains;
 
 const char kPrompt[] = "Press ENTER to reboot\r\n";
 
-TEST(CdFlowFaults, KilledInstallChildStopsTheFlowWithAMessage) {
+// With a boot partition of its own the end of the run must release
+// /flash/boot before /flash.
+void killChildMidPackage(bool separateBoot) {
     cdmachine::Machine m;
+    if (separateBoot) m.useSeparateBoot();
     ASSERT_TRUE(m.prepare({{"alpha.vpk", cdmachine::packageWithFile("alpha", "big", 6 << 20)},
                            {"beta.vpk", cdmachine::packageWithFile("beta", "small", 1000)}}));
     ASSERT_TRUE(m.startAndChoose()) << m.console().transcript();
@@ -31,11 +34,16 @@ TEST(CdFlowFaults, KilledInstallChildStopsTheFlowWithAMessage) {
     EXPECT_FALSE(contains(shown.substr(died), "installing")) << "went on after the child died: " << shown;
     EXPECT_FALSE(contains(shown, "Software installed.")) << shown;
     EXPECT_FALSE(m.mounted("/flash"));
+    EXPECT_FALSE(m.mounted("/flash/boot"));
     EXPECT_FALSE(m.mounted("/floppy"));
     EXPECT_FALSE(s.finished()) << "ended before ENTER";
     s.send("\r");
     sandbox::Result r = s.wait(20000);
     EXPECT_TRUE(r.rebooted()) << r.output;
 }
+
+TEST(CdFlowFaults, KilledInstallChildStopsTheFlowWithAMessage) { killChildMidPackage(false); }
+
+TEST(CdFlowFaults, KilledInstallChildWithSeparateBootReleasesBothFileSystems) { killChildMidPackage(true); }
 
 }  // namespace

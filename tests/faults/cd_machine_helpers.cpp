@@ -20,13 +20,13 @@
 namespace cdmachine {
 namespace {
 
-// Shows one disk of 100 cylinders (no separate boot partition) to every
-// question; takes and drops a partition script.
-const char kSfdisk[] =
-    "#!/bin/sh\n"
-    "case \" $* \" in *' -q '*) cat >/dev/null; exit 0 ;; esac\n"
-    "echo '/dev/sda: 100 cylinders, 255 heads, 63 sectors/track'\n";
-// Formats the loop device behind /dev/sda1, inside the sandbox.
+// Shows one disk to every question; takes and drops a partition script.
+std::string sfdisk(int cylinders) {
+    return "#!/bin/sh\n"
+           "case \" $* \" in *' -q '*) cat >/dev/null; exit 0 ;; esac\n"
+           "echo '/dev/sda: " + std::to_string(cylinders) + " cylinders, 255 heads, 63 sectors/track'\n";
+}
+// Formats the loop devices behind /dev/sda1 and /dev/sda2, inside the sandbox.
 const char kMke2fs[] = "#!/bin/sh\nexec /usr/sbin/mke2fs -q -F \"$@\"\n";
 
 int runQuietly(const std::vector<std::string>& argv) {
@@ -105,11 +105,14 @@ bool Machine::prepare(const std::vector<PackageFile>& packages) {
     if (mkdir((dir_ + "/cd").c_str(), 0755) != 0) return false;
     for (const PackageFile& p : packages)
         if (!sandbox::writeFile(dir_ + "/cd/" + p.name, p.bytes)) return false;
-    int fd = open((dir_ + "/root.img").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) return false;
-    bool sized = ftruncate(fd, 64 << 20) == 0;
-    close(fd);
-    return sized;
+    for (const char* image : {"/first.img", "/second.img"}) {
+        int fd = open((dir_ + image).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0) return false;
+        bool sized = ftruncate(fd, 64 << 20) == 0;
+        close(fd);
+        if (!sized) return false;
+    }
+    return true;
 }
 
 Machine::~Machine() {
@@ -129,17 +132,22 @@ bool Machine::startAndChoose() {
     o.binds.push_back({INSTALLER_BINARY, "/installer", true});
     o.binds.push_back({dir_ + "/cd", "/media/cd", true});
     o.binds.push_back({FAKE_CDROM_LIBRARY, "/media/fake_cdrom.so", true});
-    o.binds.push_back({dir_ + "/root.img", "/media/root.img", false});
+    o.binds.push_back({dir_ + "/first.img", "/media/first.img", false});
+    o.binds.push_back({dir_ + "/second.img", "/media/second.img", false});
     o.files.push_back({"/dev/tty0", ""});
     o.files.push_back({"/dev/sda", std::string(1 << 16, '\0')});  // the disk's first sectors
     o.files.push_back({"/TYPE", "cdrom\n"});
-    o.files.push_back({"/sbin/sfdisk", kSfdisk, 0755});
+    // More than 1023 cylinders: a boot partition of its own.
+    o.files.push_back({"/sbin/sfdisk", sfdisk(separateBoot_ ? 1100 : 100), 0755});
     o.files.push_back({"/sbin/mke2fs", kMke2fs, 0755});
     sandbox_ = std::make_unique<sandbox::Sandbox>(o);
     bool started = sandbox_->start([] {
-        std::string root = attachHeld("/media/root.img");
-        if (root.empty()) return 100;
-        if (symlink(root.c_str(), "/dev/sda1") != 0) return 101;
+        for (const char* partition : {"1", "2"}) {
+            std::string image = std::string("/media/") + (partition[0] == '1' ? "first" : "second") + ".img";
+            std::string device = attachHeld(image);
+            if (device.empty()) return 100;
+            if (symlink(device.c_str(), (std::string("/dev/sda") + partition).c_str()) != 0) return 101;
+        }
         char name[] = "/installer";
         char* argv[] = {name, nullptr};
         char path[] = "PATH=/sbin:/usr/sbin:/usr/bin:/bin";

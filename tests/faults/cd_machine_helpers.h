@@ -1,9 +1,9 @@
 // A machine for the real installer's CD flow in the sandbox: the CD at
 // /dev/hdc is a folder of package files (the kernel here may lack iso9660: a
 // preloaded library turns that one mount into a read-only bind), the target's
-// root partition a loop device at /dev/sda1 (formatted inside the sandbox by
-// the installer's own call of mke2fs), and a partitioning tool that shows one
-// disk.
+// partitions loop devices at /dev/sda1 and /dev/sda2 (formatted inside the
+// sandbox by the installer's own calls of mke2fs), and a partitioning tool
+// that shows one disk.
 #pragma once
 
 #include <sys/types.h>
@@ -25,6 +25,8 @@ class Machine {
 public:
     // Puts the package files on the CD (false when that failed).
     bool prepare(const std::vector<PackageFile>& packages);
+    // A disk of more than 1023 cylinders: boot at /dev/sda1, root at /dev/sda2.
+    void useSeparateBoot() { separateBoot_ = true; }
     ~Machine();
 
     // Starts the installer and answers the menu (all packages), the keep
@@ -41,6 +43,7 @@ public:
 
 private:
     std::string dir_;
+    bool separateBoot_ = false;
     std::unique_ptr<sandbox::Sandbox> sandbox_;
 };
 
