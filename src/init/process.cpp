@@ -155,11 +155,12 @@ FILE* openSfdiskInput(const std::vector<std::string>& args) {
 int closePipedChild(FILE* stream) {
     if (pipedChildPid == -1) return -1;
     pid_t pid = pipedChildPid;
-    pipedChildPid = -1;
     // fclose() releases the descriptor even when it fails, so the child sees
-    // end-of-file either way: reap it, then report the failure.
+    // end-of-file either way: reap it, then report the failure. The slot keeps
+    // the child until it is reaped: an abort meanwhile ends it through there.
     bool closed = std::fclose(stream) == 0;
     int status = waitForChild(pid);
+    pipedChildPid = -1;
     return closed ? status : -1;
 }
 

@@ -265,8 +265,8 @@ TEST(InstallChildFaults, FullDiskMidPackageIsDiskTooSmallAndLeavesRoomAgain) {
     EXPECT_TRUE(contains(r.output.substr(r.output.find("=== fits")), "installed fits")) << r.output;
 }
 
-// The one child of this process (found through /proc: the feeding clears
-// pipedChildPid before it waits), or -1.
+// The one child of this process, found through /proc (the feeding may have
+// ended it and be waiting for it before this thread first looks), or -1.
 pid_t onlyChild() {
     pid_t found = -1;
     DIR* proc = opendir("/proc");

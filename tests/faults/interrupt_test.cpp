@@ -123,12 +123,14 @@ TEST(Interrupt, WhileTheCdFlowInstallsAPackage) {
     const unsigned seed = device();
     std::mt19937 random(seed);
     SCOPED_TRACE("seed " + std::to_string(seed));
-    std::uniform_int_distribution<int> written(0, 4 << 20);
+    // Up to half a MiB before the end: the file is written last, after the
+    // feeding has handed over the whole package and waits for the child.
+    std::uniform_int_distribution<int> written(0, (11 << 20) / 2);
     cdmachine::Machine m;
     ASSERT_TRUE(m.prepare({{"alpha.vpk", cdmachine::packageWithFile("alpha", "big", 6 << 20)},
                            {"beta.vpk", cdmachine::packageWithFile("beta", "small", 1000)}}));
-    for (int i = 0; i < 3; ++i) {
-        const int bytes = i == 0 ? 0 : written(random);
+    for (int i = 0; i < 4; ++i) {
+        const int bytes = i == 0 ? 0 : i == 1 ? 5 << 20 : written(random);
         SCOPED_TRACE("Ctrl-C after " + std::to_string(bytes) + " bytes of the package's file");
         ASSERT_TRUE(m.startAndChoose()) << m.console().transcript();
         sandbox::Sandbox& s = m.console();
