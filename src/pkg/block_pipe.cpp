@@ -1,7 +1,5 @@
 #include "pkg/block_pipe.h"
 
-#include <algorithm>
-#include <cstring>
 #include <system_error>
 #include <utility>
 
@@ -84,30 +82,4 @@ void BlockPipe::requestStop() {
 void BlockPipe::join() {
     if (thread_.joinable())
         thread_.join();
-}
-
-BlockPipeSource::int_type BlockPipeSource::underflow() {
-    if (gptr() < egptr())
-        return traits_type::to_int_type(*gptr());
-    BlockPipe::Block block;
-    if (!pipe_.next(block)) {
-        setg(nullptr, nullptr, nullptr);
-        return traits_type::eof();
-    }
-    position_ = block.position;
-    setg(block.data, block.data, block.data + block.size);
-    return traits_type::to_int_type(*gptr());
-}
-
-std::streamsize BlockPipeSource::xsgetn(char* out, std::streamsize count) {
-    std::streamsize done = 0;
-    while (done < count) {
-        if (gptr() == egptr() && traits_type::eq_int_type(underflow(), traits_type::eof()))
-            break;
-        std::streamsize take = std::min<std::streamsize>(egptr() - gptr(), count - done);
-        std::memcpy(out + done, gptr(), size_t(take));
-        gbump(int(take));
-        done += take;
-    }
-    return done;
 }

@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
-#include <streambuf>
 #include <thread>
 #include <vector>
 
@@ -61,20 +60,4 @@ private:
     bool holding_ = false;  // the consumer holds the block at head_
     bool ended_ = false;    // the last block has been filled
     bool stopping_ = false;
-};
-
-// Reads the blocks of a pipe as a stream.
-class BlockPipeSource : public std::streambuf {
-public:
-    explicit BlockPipeSource(BlockPipe& pipe) : pipe_(pipe) {}
-    // The position of the block being read.
-    uint64_t position() const { return position_; }
-
-protected:
-    int_type underflow() override;
-    std::streamsize xsgetn(char* out, std::streamsize count) override;
-
-private:
-    BlockPipe& pipe_;
-    uint64_t position_ = 0;
 };

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <climits>
@@ -12,7 +13,6 @@
 
 #include "archive/extract.h"
 #include "archive/format.h"
-#include "archive/inflate.h"
 #include "archive/partstream.h"
 #include "pkg/block_pipe.h"
 #include "pkg/database.h"
@@ -70,6 +70,103 @@ bool writeAll(int fd, const char* data, size_t size) {
     return true;
 }
 
+// Inflates the zlib data of a Files part from the blocks of raw bytes. The
+// data's own check value (Adler-32 of the inflated bytes) is not computed
+// here but handed on, for the stage that takes the bytes to compute: the
+// inflating is the longest of the stages.
+class RawInflater {
+public:
+    explicit RawInflater(BlockPipe& input) : input_(input) {}
+    ~RawInflater() {
+        if (initialized_)
+            inflateEnd(&zstream_);
+    }
+    RawInflater(const RawInflater&) = delete;
+    RawInflater& operator=(const RawInflater&) = delete;
+
+    // Inflates up to `size` bytes into `out`; fewer only at the end of the
+    // data (its end, a data error, or raw bytes that ran out). Bytes from an
+    // inflate call that failed are never handed out.
+    size_t fill(char* out, size_t size) {
+        size_t done = 0;
+        while (done < size && state_ != State::Ended && state_ != State::Failed) {
+            if (left_ == 0 && !nextInput()) {
+                state_ = State::Failed;
+                break;
+            }
+            if (state_ == State::Header) {
+                header_[headerCount_++] = uint8_t(*next_++);
+                --left_;
+                if (headerCount_ == 2)
+                    start();
+            } else if (state_ == State::Trailer) {
+                checkValue_ = (checkValue_ << 8) | uint8_t(*next_++);
+                --left_;
+                if (++trailerCount_ == 4) {
+                    checkValueKnown_ = true;
+                    state_ = State::Ended;
+                }
+            } else {
+                zstream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(next_));
+                zstream_.avail_in = uInt(left_);
+                zstream_.next_out = reinterpret_cast<Bytef*>(out + done);
+                zstream_.avail_out = uInt(size - done);
+                int result = inflate(&zstream_, Z_NO_FLUSH);
+                next_ = reinterpret_cast<const char*>(zstream_.next_in);
+                left_ = zstream_.avail_in;
+                if (result == Z_STREAM_END)
+                    state_ = State::Trailer;
+                else if (result != Z_OK && result != Z_BUF_ERROR) {
+                    state_ = State::Failed;
+                    break;
+                }
+                done = size - zstream_.avail_out;
+            }
+        }
+        return done;
+    }
+    // How far into the package file the raw bytes read so far reach.
+    uint64_t position() const { return position_; }
+    // Once the end was reached: the check value that followed the data, if
+    // it came whole.
+    bool checkValueKnown() const { return checkValueKnown_; }
+    uint32_t checkValue() const { return checkValue_; }
+
+private:
+    enum class State { Header, Inflating, Trailer, Ended, Failed };
+
+    bool nextInput() {
+        BlockPipe::Block block;
+        if (!input_.next(block))
+            return false;
+        next_ = block.data;
+        left_ = block.size;
+        position_ = block.position;
+        return true;
+    }
+    // The two header bytes: deflate with a window of at most 32 KiB, no
+    // preset dictionary, and the header's own check.
+    void start() {
+        const unsigned cmf = header_[0], flg = header_[1];
+        initialized_ = (cmf * 256 + flg) % 31 == 0 && (cmf & 0x0f) == 8 && (cmf >> 4) <= 7 && (flg & 0x20) == 0 &&
+                       inflateInit2(&zstream_, -15) == Z_OK;
+        state_ = initialized_ ? State::Inflating : State::Failed;
+    }
+
+    BlockPipe& input_;
+    z_stream zstream_{};
+    bool initialized_ = false;
+    State state_ = State::Header;
+    const char* next_ = nullptr;
+    size_t left_ = 0;
+    uint64_t position_ = 0;
+    uint8_t header_[2] = {};
+    int headerCount_ = 0;
+    int trailerCount_ = 0;
+    uint32_t checkValue_ = 0;
+    bool checkValueKnown_ = false;
+};
+
 // The inflated contents of a Files part, read in order, in three stages that
 // run side by side when threads can be had: reading the raw part (which also
 // hashes it and copies it to the tee), inflating, and the caller's writing of
@@ -87,11 +184,10 @@ public:
                    block.size = size_t(part.sgetn(block.data, std::streamsize(kBlockSize)));
                    block.position = uint64_t(part.partOffset()) + (part.partLength() - part.remaining());
                }),
-          rawSource_(raw_),
-          inflating_(&rawSource_),
+          inflater_(raw_),
           inflated_(kBlockSize, 8, [this](BlockPipe::Block& block) {
-              block.size = size_t(inflating_.sgetn(block.data, std::streamsize(kBlockSize)));
-              block.position = rawSource_.position();
+              block.size = inflater_.fill(block.data, kBlockSize);
+              block.position = inflater_.position();
           }) {
         raw_.startThread();
         inflated_.startThread();
@@ -112,8 +208,12 @@ public:
         size_t take = std::min(max, current_.size - offset_);
         data = current_.data + offset_;
         offset_ += take;
+        adler_ = adler32_z(adler_, reinterpret_cast<const Bytef*>(data), take);
         return take;
     }
+    // Once next() has come to the end: false when the data's check value
+    // came and does not match the bytes handed out.
+    bool intact() const { return !inflater_.checkValueKnown() || inflater_.checkValue() == adler_; }
     // Copies exactly `size` bytes; false when the data ended first.
     bool read(void* out, size_t size) {
         char* to = static_cast<char*>(out);
@@ -153,11 +253,11 @@ public:
 
 private:
     BlockPipe raw_;
-    BlockPipeSource rawSource_;
-    InflatingBuffer inflating_;
+    RawInflater inflater_;
     BlockPipe inflated_;
     BlockPipe::Block current_;
     size_t offset_ = 0;
+    uLong adler_ = adler32(0, nullptr, 0);
 };
 
 void setTimes(int dirFd, const char* name, uint32_t mtime) {
@@ -380,6 +480,8 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
         }
         repository.showProgressBar(in.position(), total, label);
     }
+    if (!in.intact())
+        return broken();
     in.stop();
 
     // Creating entries inside a directory changes its time, so the times are

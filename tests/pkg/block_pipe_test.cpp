@@ -40,8 +40,9 @@ TEST(BlockPipe, ThreadedAndInlineHandOutTheSameBytes) {
         for (bool threaded : {false, true}) {
             size_t made = 0;
             BlockPipe pipe(8, 3, counting(total, made));
-            if (threaded)
+            if (threaded) {
                 ASSERT_TRUE(pipe.startThread());
+            }
             std::vector<uint64_t> positions;
             EXPECT_EQ(drain(pipe, &positions), expected) << total << (threaded ? " threaded" : " inline");
             for (size_t i = 0; i < positions.size(); ++i)
@@ -93,21 +94,6 @@ TEST(BlockPipe, StopWakesAReaderWaitingForAStuckProducer) {
     // The producer finishes the block it is in, then ends.
     release.set_value();
     pipe.join();
-}
-
-TEST(BlockPipeSource, ReadsAcrossBlocksAndReportsTheirPosition) {
-    size_t made = 0;
-    BlockPipe pipe(8, 2, counting(20, made));
-    ASSERT_TRUE(pipe.startThread());
-    BlockPipeSource source(pipe);
-    char out[32];
-    EXPECT_EQ(source.sgetn(out, 3), 3);
-    EXPECT_EQ(source.position(), 8u);
-    EXPECT_EQ(source.sgetn(out + 3, 29), 17);
-    EXPECT_EQ(source.position(), 20u);
-    for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(out[i], char(i));
-    EXPECT_EQ(source.sgetc(), std::char_traits<char>::eof());
 }
 
 }  // namespace

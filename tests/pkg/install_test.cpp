@@ -174,8 +174,9 @@ TEST(InstallChild, FreshPackageLandsWithModesOwnersTimesAndDatabase) {
     EXPECT_EQ(run.flash.count(db + "bundle"), 0u);
     EXPECT_EQ(run.flash.count(db + "disabled"), 0u);
     EXPECT_EQ(run.flash.count("/image"), 0u);
-    if (haveShell())
+    if (haveShell()) {
         EXPECT_THAT(run.flash["/var/ran-hello"], HasSubstr(" ran\\n"));
+    }
 }
 
 TEST(InstallChild, SameOlderAndNewerVersions) {
@@ -269,18 +270,27 @@ TEST(InstallChild, RefusedPackagesLeaveNothing) {
         EXPECT_EQ(run.flash.count(path), 0u) << path;
 }
 
-TEST(InstallChild, UnsignedPackageWithKnownDigestIsAccepted) {
+TEST(InstallChild, UnsignedPackagesWithKnownDigests) {
     std::string file = packageFile(content("known", 1, 0, {regularEntry("etc/known", "k")}), false);
-    static std::array<archive::PackageDigest, 1> table;
+    // Known as it is, but its compressed data's own check value (the last
+    // bytes of the Files part, the last part here) does not match its contents.
+    std::string badCheck =
+        packageFile(content("badcheck", 1, 0, {regularEntry("etc/badcheck", std::string(3000, 'b'))}), false);
+    badCheck.back() ^= 1;
+    static std::array<archive::PackageDigest, 2> table;
     table[0] = installtest::packageDigest(file);
+    table[1] = installtest::packageDigest(badCheck);
     static archive::TrustAnchors trust;
     trust.publicKey = archive::builtinTrustAnchors().publicKey;
     trust.knownDigests = table;
     setInstallTrust(&trust);
-    Installed run = install({{file}});
+    Installed run = install({{file}, {badCheck}});
     setInstallTrust(nullptr);
     EXPECT_THAT(run.messages, HasSubstr("installed known-1.0"));
     EXPECT_THAT(run.flash["/etc/known"], HasSubstr(" k"));
+    EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of badcheck-1.0 failed: broken package"));
+    EXPECT_EQ(run.flash.count("/etc/badcheck"), 0u);
+    EXPECT_EQ(run.flash.count("/var/pdb/badcheck"), 0u);
 }
 
 TEST(InstallChild, GhostAndCollidingFiles) {
@@ -380,9 +390,11 @@ TEST(InstallChild, LargePackagesLandWholeOrNotAtAll) {
     EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of changed-1.0 failed: broken package"));
     EXPECT_THAT(run.messages, HasSubstr("installed whole-1.0"));
     // Directories are nobody's files: a failed package leaves those it made.
-    for (const auto& [path, detail] : run.flash)
-        if (path.rfind("/cut/", 0) == 0 || path.rfind("/changed/", 0) == 0)
+    for (const auto& [path, detail] : run.flash) {
+        if (path.rfind("/cut/", 0) == 0 || path.rfind("/changed/", 0) == 0) {
             EXPECT_EQ(detail[0], 'd') << path;
+        }
+    }
     for (const char* gone : {"/var/pdb/cut", "/var/pdb/changed", "/image"})
         EXPECT_EQ(run.flash.count(gone), 0u) << gone;
     for (const auto& [path, detail] : expected)
