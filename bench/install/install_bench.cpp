@@ -2,8 +2,10 @@
 // 150 MB of Python and Perl libraries) into a staging tree, makes a signed
 // package of it (deflate level 9) and a tar.gz of it (gzip -9), and then, in
 // a sandbox, installs the package through the install child and unpacks the
-// tar with tar -xzf, first into tmpfs and then into an ext4 loop file system.
-// Prints time(installer)/time(tar) for both and the child's peak memory.
+// tar with tar -xzf, first into tmpfs and then into an ext4 loop file system,
+// each side BENCH_RUNS times (default 5), alternating. Prints every run, then
+// the medians: time(installer)/time(tar) for both, the processor times, and
+// the child's peak memory. BENCH_KEEP=1 keeps the inputs for the next run.
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>

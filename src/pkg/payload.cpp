@@ -22,6 +22,8 @@ namespace {
 
 constexpr size_t kCopyChunk = 16384;
 
+bool payloadThreads = true;
+
 // The directory that holds the entries being written; consecutive entries
 // mostly share it, so it is resolved once for them.
 class ParentCache {
@@ -189,8 +191,10 @@ public:
               block.size = inflater_.fill(block.data, kBlockSize);
               block.position = inflater_.position();
           }) {
-        raw_.startThread();
-        inflated_.startThread();
+        if (payloadThreads) {
+            raw_.startThread();
+            inflated_.startThread();
+        }
     }
     ~InflatedInput() { stop(); }
     InflatedInput(const InflatedInput&) = delete;
@@ -276,6 +280,8 @@ void finishNode(int dirFd, const char* name, const FileEntryHeader& entry) {
 }
 
 }  // namespace
+
+void setPayloadThreads(bool threaded) { payloadThreads = threaded; }
 
 const char* installRootFor(bool relative) { return relative ? "." : "/flash"; }
 

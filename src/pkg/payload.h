@@ -22,6 +22,10 @@ std::string installingLabel(const Package& package);
 // failure (one error line) and returns false at the first one.
 [[nodiscard]] bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, bool relative);
 
+// Whether extractFiles reads, inflates and writes in threads side by side
+// (the default) or all in line, as it does when no thread can be started.
+void setPayloadThreads(bool threaded);
+
 // The name of the first installed package whose files hold the recorded path,
 // or "".
 std::string findOwner(const std::string& recordedPath);

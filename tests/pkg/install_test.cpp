@@ -16,6 +16,7 @@
 #include "install_helpers.h"
 #include "pkg/driver.h"
 #include "pkg/operations.h"
+#include "pkg/payload.h"
 #include "sandbox/sandbox.h"
 
 using installtest::content;
@@ -376,7 +377,14 @@ std::vector<FileEntry> largeTree(const std::string& dir, std::map<std::string, s
     return files;
 }
 
-TEST(InstallChild, LargePackagesLandWholeOrNotAtAll) {
+// Run with the stages in threads and in line (as without threads).
+class LargePackages : public ::testing::TestWithParam<bool> {
+protected:
+    void TearDown() override { setPayloadThreads(true); }
+};
+
+TEST_P(LargePackages, LandWholeOrNotAtAll) {
+    setPayloadThreads(GetParam());
     std::map<std::string, std::string> expected, ignored;
     PackageContent whole = content("whole", 1, 0, largeTree("whole", expected));
     whole.image = "i";  // keeps the copy of the stream, which must be whole too
@@ -404,6 +412,9 @@ TEST(InstallChild, LargePackagesLandWholeOrNotAtAll) {
     EXPECT_EQ(run.flash["/whole/many/399"], "f 0644 0:0 0 " + std::string(399 % 40, 'm') + "399");
     EXPECT_THAT(run.flash["/var/pdb/whole/image"], HasSubstr(" " + installtest::digestText(wholeFile)));
 }
+
+INSTANTIATE_TEST_SUITE_P(InstallChild, LargePackages, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Threaded" : "InLine"; });
 
 TEST(InstallChild, ImagePackageKeepsItsFile) {
     PackageContent image = content("kernel", 1, 0, {regularEntry("boot/kernel", "k")});
