@@ -1,10 +1,12 @@
 #include "network/netinstall.h"
 
 #include <fcntl.h>
+#include <stdio_ext.h>
 #include <sys/mount.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -153,6 +155,9 @@ std::string scriptTarget(const std::string& name, int32_t size) {
     return path.size() <= kPathBytes ? path : "";
 }
 
+// A killed or crashed install child has printed no verdict of its own.
+static bool childDied(int status) { return status != -1 && !WIFEXITED(status); }
+
 bool feedPackageFromServer(InstallClient& client, InstallMode mode) {
     std::fflush(stdout);
     FILE* child = startInstallChild(mode, mode == InstallMode::driver);
@@ -169,12 +174,17 @@ bool feedPackageFromServer(InstallClient& client, InstallMode mode) {
             return false;
         }
         if (n == 0) {
-            closePipedChild(child);  // how the child fared, it has shown itself
-            return true;
+            // How the child fared it has shown itself, unless it did not end by itself.
+            if (!childDied(closePipedChild(child))) return true;
+            std::puts("\nFATAL ERROR: install process died");
+            return false;
         }
         if (std::fwrite(buffer, 1, static_cast<size_t>(n), child) != static_cast<size_t>(n)) {
             std::puts("");
-            closePipedChild(child);
+            // What is still buffered cannot reach the child any more; dropped,
+            // closing succeeds and the child's end can be told.
+            __fpurge(child);
+            if (childDied(closePipedChild(child))) std::puts("\nFATAL ERROR: install process died");
             return false;
         }
     }

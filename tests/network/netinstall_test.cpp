@@ -1,6 +1,9 @@
 #include "network/netinstall.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -9,7 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "netlab.h"
 #include "server.h"
@@ -143,6 +150,75 @@ TEST(Flow, ScriptsGoIntoFlashAndNamesThatLeaveItAreRefused) {
 }  // namespace
 
 namespace {
+
+// The one child of this process (from /proc), or -1.
+pid_t onlyChild() {
+    pid_t found = -1;
+    DIR* proc = opendir("/proc");
+    if (!proc) return -1;
+    while (dirent* e = readdir(proc)) {
+        if (std::atoi(e->d_name) <= 0) continue;
+        std::string stat = sandbox::readFile("/proc/" + std::string(e->d_name) + "/stat");
+        size_t close = stat.rfind(')');
+        int parent = 0;
+        if (close != std::string::npos && std::sscanf(stat.c_str() + close + 2, "%*c %d", &parent) == 1 &&
+            parent == getpid())
+            found = std::atoi(e->d_name);
+    }
+    closedir(proc);
+    return found;
+}
+
+// The install child is killed while it has the served package: the flow says
+// so and stops, whether the package still streams in (`size` larger than the
+// pipe) or was handed over whole.
+void killedInstallChild(size_t size) {
+    netlab::Lab lab;
+    lab.serverBody([size] {
+        castdeploy::Config config;
+        config.drivers = servedFile("drivers.vpk", "x");
+        config.files = {servedFile("big.vpk", std::string(size, 'p')), servedFile("after.scr", "after\n")};
+        return standInServer(config);
+    });
+    lab.client([] {
+        InstallClient c;
+        bool keep;
+        if (enumerateInterfaces(c) != 1 || !negotiateInstall(c, "t", "", "L", &keep)) return 10;
+        Message strt, reply;
+        strt.clear();
+        std::memcpy(strt.payload(), "STRT", 4);
+        fillHeader(c.session, strt, 4);
+        if (sendAndWait(*c.chosen(), c.session, strt, reply, kStrtTimeoutUs, kStrtAttempts) < 0) return 11;
+        // The child's copy of its input is a FIFO nobody reads: it waits in
+        // its open(), without reading, until it is killed.
+        if (mkfifo("/flash/image", 0644) != 0) return 12;
+        std::atomic<bool> killed{false};
+        std::thread killer([&killed] {
+            for (int i = 0; i < 20000 && !killed; ++i) {
+                if (pid_t child = onlyChild(); child > 0) {
+                    kill(child, SIGKILL);
+                    killed = true;
+                }
+                usleep(1000);
+            }
+        });
+        bool ok = installServerFiles(c);
+        killer.join();
+        std::fflush(stdout);
+        if (!killed) return 13;
+        if (access("/flash/after.scr", F_OK) == 0) return 14;  // went on
+        return ok ? 15 : 0;
+    });
+    ASSERT_TRUE(lab.start()) << lab.error();
+    auto r = lab.waitClient(0, 60000);
+    lab.stopServer();
+    EXPECT_TRUE(r.exited && r.exitStatus == 0) << r.exitStatus << "\n" << r.output;
+    EXPECT_NE(r.output.find("\nFATAL ERROR: install process died\n"), std::string::npos) << r.output;
+}
+
+TEST(Flow, KilledInstallChildStopsTheFlowWhileThePackageStreams) { killedInstallChild(3 << 20); }
+
+TEST(Flow, KilledInstallChildStopsTheFlowAfterTheWholePackage) { killedInstallChild(1000); }
 
 TEST(Flow, FindsTheServerAndFetchesTheDriverPackage) {
     char tmpl[] = "/tmp/netflow-XXXXXX";
