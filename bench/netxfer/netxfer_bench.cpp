@@ -61,10 +61,10 @@ int respond() {
 }
 
 // Client side of the raw ping-pong: `exchanges` replies, each asked for until it comes.
-int pingPong(long exchanges, int lossPercent) {
+int pingPong(long exchanges, int lossPercent, bool fragmentsOnly) {
     InstallClient c;
     if (enumerateInterfaces(c) != 1) return 2;
-    if (lossPercent && !netlab::dropHere(lossPercent)) return 3;
+    if (lossPercent && !netlab::dropHere(lossPercent, true, fragmentsOnly)) return 3;
     NetInterface& iface = c.interfaces[0];
     char request[kRequestBytes] = "PING", reply[kReplyBytes + 1];
     // The responder may still be starting: the first exchange is not timed.
@@ -96,7 +96,7 @@ int pingPong(long exchanges, int lossPercent) {
 }
 
 // Client side through the installer's code: offer, STRT, then one file.
-int fetch(int lossPercent) {
+int fetch(int lossPercent, bool fragmentsOnly) {
     InstallClient c;
     if (enumerateInterfaces(c) != 1) return 2;
     bool keep;
@@ -106,7 +106,7 @@ int fetch(int lossPercent) {
     std::memcpy(strt.payload(), "STRT", 4);
     fillHeader(c.session, strt, 4);
     if (sendAndWait(*c.chosen(), c.session, strt, reply, kStrtTimeoutUs, kStrtAttempts) < 0) return 4;
-    if (lossPercent && !netlab::dropHere(lossPercent)) return 3;
+    if (lossPercent && !netlab::dropHere(lossPercent, true, fragmentsOnly)) return 3;
     double start = nowSeconds();
     if (!openNextFile(*c.transfer)) return 5;
     char buf[4096];
@@ -129,12 +129,12 @@ std::string selfPath() {
 }
 
 // One run on a fresh LAN: seconds, or a negative value when it failed.
-double runOnce(bool raw, long bytes, int loss, const std::string& chunk, const std::string& dir) {
+double runOnce(bool raw, long bytes, int loss, bool fragmentsOnly, const std::string& chunk, const std::string& dir) {
     netlab::Lab lab;
     if (raw) {
         lab.server({"/sbin/netxfer", "--respond"}, {{selfPath(), "/sbin/netxfer"}});
         long exchanges = (bytes + proto::kMaxPayload - 1) / proto::kMaxPayload;
-        lab.client([=] { return pingPong(exchanges, loss); });
+        lab.client([=] { return pingPong(exchanges, loss, fragmentsOnly); });
     } else {
         std::vector<std::string> argv{"/sbin/castdeploy-server", "--interface", "br0", "--drivers", "/srv/drivers.vpk"};
         if (!chunk.empty()) {
@@ -143,7 +143,7 @@ double runOnce(bool raw, long bytes, int loss, const std::string& chunk, const s
         }
         argv.push_back("/srv/payload.vpk");
         lab.server(argv, {{dir, "/srv"}});
-        lab.client([=] { return fetch(loss); });
+        lab.client([=] { return fetch(loss, fragmentsOnly); });
     }
     if (!lab.start()) {
         std::fprintf(stderr, "netxfer: %s\n", lab.error().c_str());
@@ -172,12 +172,14 @@ struct Row {
     int failures = 0;
 };
 
-void measure(const char* title, long bytes, int loss, int runs, std::vector<Row> rows, const std::string& dir) {
-    std::printf("\n%s: %.1f MB, %d%% loss, median of %d runs\n", title, bytes / 1e6, loss, runs);
+void measure(const char* title, long bytes, int loss, bool fragmentsOnly, int runs, std::vector<Row> rows,
+             const std::string& dir) {
+    std::printf("\n%s: %.1f MB, %d%% loss%s, median of %d runs\n", title, bytes / 1e6, loss,
+                fragmentsOnly ? " of fragments" : "", runs);
     std::fflush(stdout);
     for (int i = 0; i < runs; ++i)
         for (auto& row : rows) {  // interleaved, so that noise falls on all alike
-            double s = runOnce(row.raw, bytes, loss, row.chunk, dir);
+            double s = runOnce(row.raw, bytes, loss, fragmentsOnly, row.chunk, dir);
             if (s > 0)
                 row.seconds.push_back(s);
             else
@@ -198,7 +200,7 @@ void measure(const char* title, long bytes, int loss, int runs, std::vector<Row>
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--respond") == 0) return respond();
-    int runs = 9, loss = 5;
+    int runs = 9, loss = 5, fragmentLoss = 0;
     long mb = 50, lossMb = 4;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string a = argv[i];
@@ -206,6 +208,7 @@ int main(int argc, char** argv) {
         else if (a == "--mb") mb = std::atol(argv[i + 1]);
         else if (a == "--loss-mb") lossMb = std::atol(argv[i + 1]);
         else if (a == "--loss") loss = std::atoi(argv[i + 1]);
+        else if (a == "--fragment-loss") fragmentLoss = std::atoi(argv[i + 1]);
     }
     if (geteuid() != 0) {
         std::fprintf(stderr, "netxfer: needs root (network namespaces)\n");
@@ -220,17 +223,18 @@ int main(int argc, char** argv) {
 
     std::printf("netxfer: protocol client vs raw UDP stop-and-wait (ratio = raw time / client time; goal >= 0.8)\n");
     sandbox::writeFile(dir + "/payload.vpk", data.substr(0, static_cast<size_t>(mb) << 20));
-    measure("clean line", mb << 20, 0, runs,
+    measure("clean line", mb << 20, 0, false, runs,
             {{"raw ping-pong (4096-byte replies)", true, "", {}},
-             {"client, server default", false, "", {}}},
+             {"client, server default (adaptive)", false, "", {}}},
             dir);
     sandbox::writeFile(dir + "/payload.vpk", data.substr(0, static_cast<size_t>(lossMb) << 20));
-    measure("lossy line", lossMb << 20, loss, runs,
-            {{"raw ping-pong (4096-byte replies)", true, "", {}},
-             {"client, server default (fallback)", false, "", {}},
-             {"client, server --chunk 4076", false, "4076", {}},
-             {"client, server --chunk mtu (1452)", false, "mtu", {}}},
-            dir);
+    std::vector<Row> lossy{{"raw ping-pong (4096-byte replies)", true, "", {}},
+                           {"client, server default (adaptive)", false, "", {}},
+                           {"client, server --chunk 4076", false, "4076", {}},
+                           {"client, server --chunk mtu (1452)", false, "mtu", {}}};
+    measure("lossy line", lossMb << 20, loss, false, runs, lossy, dir);
+    // Optional: a line that loses only fragments, where small replies should win.
+    if (fragmentLoss > 0) measure("line losing fragments", lossMb << 20, fragmentLoss, true, runs, lossy, dir);
     std::system(("rm -rf " + dir).c_str());
     return 0;
 }

@@ -54,6 +54,7 @@ private:
 void waitForGo();
 // Inside a client's namespace: drops the given share of IPv4/UDP frames on
 // eth0, arriving and (if outgoing) leaving; 100 makes the line silent.
-bool dropHere(int percent, bool outgoing = true);
+// fragmentsOnly: only fragments of datagrams larger than a frame are dropped.
+bool dropHere(int percent, bool outgoing = true, bool fragmentsOnly = false);
 
 }  // namespace netlab

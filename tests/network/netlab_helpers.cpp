@@ -22,9 +22,10 @@ namespace {
 // Drops at the client's interface itself, frame by frame (so a fragment of a
 // large reply is lost on its own, as on a real wire). Hooks at the device
 // level leave the sender none the wiser: a dropped datagram is still "sent".
-std::string lossCommand(int percent, bool outgoing) {
+std::string lossCommand(int percent, bool outgoing, bool fragmentsOnly = false) {
     std::string p = std::to_string(percent);
-    std::string match = percent >= 100 ? "ip protocol udp" : "ip protocol udp numgen random mod 100 < " + p;
+    std::string match = fragmentsOnly ? "ip protocol udp ip frag-off & 0x3fff != 0" : "ip protocol udp";
+    if (percent < 100) match += " numgen random mod 100 < " + p;
     std::string rules = "add table netdev lossy;"
                         " add chain netdev lossy in { type filter hook ingress device eth0 priority 0; };"
                         " add rule netdev lossy in " + match + " drop";
@@ -36,7 +37,9 @@ std::string lossCommand(int percent, bool outgoing) {
 
 }  // namespace
 
-bool dropHere(int percent, bool outgoing) { return std::system(lossCommand(percent, outgoing).c_str()) == 0; }
+bool dropHere(int percent, bool outgoing, bool fragmentsOnly) {
+    return std::system(lossCommand(percent, outgoing, fragmentsOnly).c_str()) == 0;
+}
 
 Lab::Lab() = default;
 

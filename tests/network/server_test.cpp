@@ -6,8 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <numeric>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -97,28 +103,177 @@ TEST_F(ServerLogic, RepeatedRequestGetsTheSameReplyAndOthersAreIgnored) {
     EXPECT_EQ(ask(s, request(kA, kServer, 4, "RETR"), &data).size(), 4076u);
 }
 
-TEST_F(ServerLogic, FallsBackToMtuSizedRepliesWhenRequestsRepeat) {
-    Server s(config);
-    ask(s, request(kA, {}, 1, "DSCV\ninfo\n\nLAB\ni386\n", true));
-    ask(s, request(kA, kServer, 1, "YACK\n"));
-    ask(s, request(kA, kServer, 2, "STRT"));
-    ask(s, request(kA, kServer, 3, "RETR"));
-    Message reply;
-    EXPECT_EQ(ask(s, request(kA, kServer, 4, "RETR"), &reply).size(), 4076u);
-    // Two repeats: the repeated reply stays as it was, the next one is smaller.
-    EXPECT_EQ(ask(s, request(kA, kServer, 4, "RETR")).size(), 4076u);
-    EXPECT_EQ(ask(s, request(kA, kServer, 4, "RETR")).size(), 4076u);
-    std::string next = ask(s, request(kA, kServer, 5, "RETR"));
-    EXPECT_EQ(next.size(), 1000u);
-    EXPECT_EQ(next, std::string(1000, 'a'));
-    // The rest of the file follows without a gap.
-    size_t total = 4076 + 1000;
-    for (uint16_t seq = 6;; ++seq) {
-        std::string d = ask(s, request(kA, kServer, seq, "RETR"));
-        if (d.empty()) break;
-        total += d.size();
+// A client fetching one large file over a simulated line; the server's clock
+// is the line's. A frame is lost when `lost` says so; a reply larger than one
+// frame travels as three fragments, any of which loses it.
+struct Line {
+    std::function<bool(int64_t nowUs, bool fragment)> lost;
+    int64_t exchangeUs = 500;  // the client's work per reply
+};
+
+struct Transfer {
+    std::vector<int> data;          // file data per reply, in order
+    std::vector<int64_t> madeAtUs;  // when each reply was first made
+    std::vector<size_t> changes;    // replies delivered when the size changed
+    std::vector<std::string> why;
+    std::vector<int> repeatsBefore; // repeats the server saw before each reply was delivered
+    int64_t endUs = 0;
+    int stallRun = 0;               // at the end
+    int64_t offset = 0;             // the server's position in the file at the end
+};
+
+class ReplySizes : public ServerLogic {
+protected:
+    void SetUp() override {
+        ServerLogic::SetUp();
+        char path[] = "/tmp/served-XXXXXX";
+        int fd = mkstemp(path);
+        unlink(path);
+        if (fd < 0 || ftruncate(fd, int64_t{1} << 32) != 0) std::abort();  // sparse
+        config.files = {{path, "big.vpk", fd, int64_t{1} << 32}};
     }
-    EXPECT_EQ(total, 10000u);
+
+    Transfer fetch(const Line& line, int replies) {
+        Server s(config);
+        Transfer t;
+        s.onEvent = [&](const Event& e) {
+            if (e.kind != Event::ChunkChanged) return;
+            t.changes.push_back(t.data.size());
+            t.why.push_back(e.text);
+        };
+        int64_t now = 0;
+        uint16_t seq = 1;
+        auto exchange = [&](const std::string& word, Message* out) {
+            Message req = request(kA, kServer, seq, word), reply;
+            int repeats = 0;
+            bool made = false;
+            for (int attempt = 0; attempt < 300; ++attempt) {
+                if (line.lost(now, false)) {
+                    now += 20000;
+                    continue;
+                }
+                if (!s.handle(req, req.size(), reply, now)) std::abort();
+                if (!made) t.madeAtUs.push_back(now);
+                repeats += made;
+                made = true;
+                bool fragmented = reply.size() + 28 > 1500;
+                bool gone = false;
+                for (int f = 0; f < (fragmented ? 3 : 1); ++f) gone |= line.lost(now, fragmented);
+                if (gone) {
+                    now += 20000;
+                    continue;
+                }
+                now += line.exchangeUs;
+                ++seq;
+                *out = reply;
+                t.repeatsBefore.push_back(repeats);
+                return true;
+            }
+            return false;
+        };
+        Message reply;
+        ask(s, request(kA, {}, 1, "DSCV\ninfo\n\nLAB\ni386\n", true));
+        if (!exchange("YACK\n", &reply) || !exchange("STRT", &reply) || !exchange("RETR", &reply)) std::abort();
+        t.madeAtUs.clear();
+        t.repeatsBefore.clear();
+        for (int i = 0; i < replies; ++i) {
+            if (!exchange("RETR", &reply)) {
+                ADD_FAILURE() << "the client gave up after reply " << i;
+                break;
+            }
+            t.data.push_back(reply.length());
+        }
+        t.endUs = now;
+        t.stallRun = s.sessions().at(kA).sizer.stallRun();
+        t.offset = s.sessions().at(kA).offset;
+        return t;
+    }
+
+    static double shareOf(const Transfer& t, int size) {
+        double all = 0, some = 0;
+        for (int n : t.data) {
+            all += n;
+            if (n == size) some += n;
+        }
+        return some / all;
+    }
+
+    static size_t closestChanges(const Transfer& t) {
+        size_t gap = SIZE_MAX;
+        for (size_t i = 1; i < t.changes.size(); ++i) gap = std::min(gap, t.changes[i] - t.changes[i - 1]);
+        return gap;
+    }
+};
+
+TEST_F(ReplySizes, CleanLineKeepsFullReplies) {
+    Transfer t = fetch({[](int64_t, bool) { return false; }}, 5000);
+    EXPECT_EQ(shareOf(t, 4076), 1.0);
+    EXPECT_TRUE(t.changes.empty());
+    EXPECT_EQ(t.stallRun, 3);
+}
+
+TEST_F(ReplySizes, RandomLossKeepsFullRepliesThatDeliverMore) {
+    // 5% of frames lost: a full reply is lost 14% of the time, a small one 5%,
+    // but a small one carries a quarter: full replies deliver more.
+    std::mt19937 random(11);
+    Transfer t = fetch({[&](int64_t, bool) { return random() % 100 < 5; }}, 12000);
+    EXPECT_GT(shareOf(t, 4076), 0.75);
+    // Small replies are tried now and then, ever more rarely, and judged over
+    // hundreds of replies each time.
+    EXPECT_LE(t.changes.size(), 4u);
+    EXPECT_GE(closestChanges(t), 128u);
+    // A run taken for a pile-up must be one that 14% loss hardly ever makes.
+    EXPECT_GE(t.stallRun, 7);
+    EXPECT_LE(t.stallRun, 9);
+}
+
+TEST_F(ReplySizes, LineThatLosesFragmentsKeepsSmallReplies) {
+    // Fragments are lost a third of the time, whole frames rarely.
+    std::mt19937 random(5);
+    Transfer t = fetch({[&](int64_t, bool fragment) { return random() % 100 < (fragment ? 33 : 1); }}, 12000);
+    ASSERT_FALSE(t.changes.empty());
+    EXPECT_LT(t.changes.front(), 200u);
+    EXPECT_GT(shareOf(t, 1000), 0.8);
+    EXPECT_LE(t.changes.size(), 4u);
+    EXPECT_GE(closestChanges(t), 128u);
+    EXPECT_EQ(t.data.back(), 1000);
+}
+
+TEST_F(ReplySizes, PileUpFallsBackAtOnceAndFullRepliesReturnWhenItClears) {
+    // Every fragment is lost for 3 s from 1 s on, as when half-reassembled
+    // datagrams fill the client's kernel; a clean line before and after.
+    const int64_t from = 1000000, until = 4000000;
+    Transfer t = fetch({[&](int64_t now, bool fragment) { return fragment && now >= from && now < until; }}, 40000);
+    // The first reply sent into the pile-up is repeated unchanged until it clears.
+    size_t stuck = 0;
+    while (t.madeAtUs[stuck] < from) ++stuck;
+    EXPECT_EQ(t.data[stuck], 4076);
+    EXPECT_GT(t.repeatsBefore[stuck], 100);
+    ASSERT_FALSE(t.changes.empty());
+    EXPECT_EQ(t.changes.front(), stuck);  // while it was being repeated
+    EXPECT_EQ(t.why.front(), "one reply lost 3 times in a row: replies of 1000 bytes");
+    EXPECT_EQ(t.data[stuck + 1], 1000);
+    // Full replies are not tried again for a while, then kept: the line is clean.
+    size_t back = stuck + 1;
+    while (back < t.data.size() && t.data[back] != 4076) ++back;
+    ASSERT_LT(back, t.data.size());
+    EXPECT_GE(t.madeAtUs[back], until + 5000000);
+    EXPECT_EQ(t.changes.size(), 2u);
+    EXPECT_EQ(std::count(t.data.begin() + static_cast<long>(back), t.data.end() - 1, 1000), 0);
+    // Changing sizes loses no data: the server is where the client is.
+    EXPECT_EQ(std::accumulate(t.data.begin(), t.data.end(), int64_t{0}), t.offset);
+}
+
+TEST_F(ReplySizes, FixedSizeIsKept) {
+    config.adaptive = false;
+    config.fullChunk = 1000;
+    std::mt19937 random(3);
+    Transfer t = fetch({[&](int64_t, bool fragment) { return random() % 100 < (fragment ? 50 : 5); }}, 2000);
+    EXPECT_EQ(shareOf(t, 1000), 1.0);
+    config.fullChunk = 4076;
+    t = fetch({[&](int64_t now, bool fragment) { return fragment && now < 100000 && random() % 2; }}, 2000);
+    EXPECT_EQ(shareOf(t, 4076), 1.0);
+    EXPECT_TRUE(t.changes.empty());
 }
 
 TEST_F(ServerLogic, LabelPatternAndSeparateSessions) {

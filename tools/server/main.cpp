@@ -33,8 +33,9 @@ const char kUsage[] =
     "  --offer TEXT     text of the offer (one line, at most 512 bytes)\n"
     "  --label PATTERN  serve only machines whose floppy label matches (shell pattern)\n"
     "  --once           exit after one completed installation\n"
-    "  --chunk N|mtu    fixed file data per reply (default: 4076, falling back to\n"
-    "                   MTU-sized replies for a machine whose requests repeat)\n";
+    "  --chunk N|mtu    fixed file data per reply (default: for each machine, 4076\n"
+    "                   or MTU-sized replies, whichever delivers more; MTU-sized at\n"
+    "                   once when one reply is lost several times in a row)\n";
 
 volatile sig_atomic_t stopRequested = 0;
 void onStop(int) { stopRequested = 1; }

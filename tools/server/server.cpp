@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
+#include <ctime>
 
 namespace castdeploy {
 
@@ -17,9 +19,21 @@ std::string_view untilZero(std::string_view t) {
     return z == std::string_view::npos ? t : t.substr(0, z);
 }
 
-constexpr int kFullWindow = 128;   // new requests looked at before forgiving repeats
-constexpr int kSmallWindow = 1024; // clean requests before full replies are tried again
-constexpr int kRepeatsToFallBack = 2;
+constexpr int64_t kWindowBytes = 512 << 10;  // data measured before a size is judged
+constexpr int64_t kBusyUs = 100000;  // a longer wait without repeats: the client was busy
+constexpr double kMargin = 1.1;      // the small size must deliver this much more to be kept
+constexpr int kFirstProbeGap = 2;
+constexpr int kMaxProbeGap = 32;
+constexpr int64_t kHoldUs = 10000000;  // after a pile-up, doubling with each further one
+constexpr int kMaxHoldShift = 4;
+constexpr double kFalseStall = 1e-6;   // chance of a run taken for a pile-up on a plain lossy line
+constexpr int kMinStallRun = 3, kMaxStallRun = 25;  // 25 repeats: half a second of the client's six
+
+int64_t monotonicUs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
 
 }  // namespace
 
@@ -56,7 +70,120 @@ void Server::address(Session& s, Message& reply, uint16_t ack) {
     reply.setAck(ack);
 }
 
+ReplySizer::ReplySizer(int full, int small, bool adaptive)
+    : full_(full), small_(small), adaptive_(adaptive && small < full), size_(full) {}
+
+int ReplySizer::stallRun() const {
+    // A line that loses a share q of the full replies repeats one of them k
+    // times in a row by chance q^k of the time; a pile-up repeats it until it
+    // clears. Take the shortest run that chance hardly ever explains. Until
+    // enough full replies were seen, q follows from the loss of small ones
+    // (three frames each lost as often as one).
+    double q = 0;
+    if (fragmented_.sent >= 32)
+        q = fragmented_.lost / fragmented_.sent;
+    else if (whole_.sent >= 32)
+        q = 1 - std::pow(1 - whole_.lost / whole_.sent, 3);
+    if (q <= 0) return kMinStallRun;
+    if (q >= 0.95) return kMaxStallRun;
+    int k = static_cast<int>(std::ceil(std::log(kFalseStall) / std::log(q)));
+    return std::clamp(k, kMinStallRun, kMaxStallRun);
+}
+
+void ReplySizer::clearWindow() {
+    windowBytes_ = windowUs_ = 0;
+    windowRepeats_ = 0;
+}
+
+ReplySizer::Change ReplySizer::onRepeat(int64_t nowUs, int replyData) {
+    ++run_;
+    if (!adaptive_ || size_ != full_ || replyData <= small_ || run_ < stallRun()) return None;
+    // The repeated reply goes out unchanged; the next one is small.
+    size_ = small_;
+    probing_ = false;
+    clearWindow();
+    sinceProbe_ = 0;
+    probeGap_ = 1;
+    holdUntilUs_ = nowUs + (kHoldUs << std::min(stalls_, kMaxHoldShift));
+    ++stalls_;
+    return FellBack;
+}
+
+ReplySizer::Change ReplySizer::onRequest(int64_t nowUs, int delivered, int madeAt) {
+    int repeats = run_;
+    run_ = 0;
+    // A pile-up's run says nothing about the line's loss: left out.
+    if (delivered > 0 && repeats < stallRun()) {
+        Loss& loss = delivered > small_ ? fragmented_ : whole_;
+        loss.sent += 1 + repeats;
+        loss.lost += repeats;
+        if (loss.sent > 2048) {  // let old loss fade
+            loss.sent /= 2;
+            loss.lost /= 2;
+        }
+    }
+    int64_t interval = lastRequestUs_ < 0 ? -1 : nowUs - lastRequestUs_;
+    lastRequestUs_ = nowUs;
+    // Only file data made at the size being measured counts: not the wait for
+    // disk preparation, nor the last reply of the other size.
+    if (!adaptive_ || delivered <= 0 || madeAt != size_ || interval < 0) return None;
+    if (repeats == 0 && interval > kBusyUs) return None;
+    windowBytes_ += delivered;
+    windowUs_ += interval;
+    windowRepeats_ += repeats;
+    return windowBytes_ >= kWindowBytes ? endWindow(nowUs) : None;
+}
+
+ReplySizer::Change ReplySizer::endWindow(int64_t nowUs) {
+    double measured = static_cast<double>(windowBytes_) / static_cast<double>(std::max<int64_t>(windowUs_, 1));
+    bool repeated = windowRepeats_ > 0;
+    clearWindow();
+    int other = size_ == full_ ? small_ : full_;
+    rate(size_) = measured;
+    if (probing_) {
+        probing_ = false;
+        sinceProbe_ = 0;
+        bool better = size_ == small_ ? measured > rate(full_) * kMargin : measured * kMargin >= rate(small_);
+        if (better) {
+            probeGap_ = kFirstProbeGap;
+            if (size_ == full_) stalls_ = 0;
+            return Adopted;
+        }
+        probeGap_ = std::min(probeGap_ * 2, kMaxProbeGap);
+        size_ = other;
+        return None;
+    }
+    if (size_ == full_) {
+        stalls_ = 0;
+        if (!repeated) return None;  // nothing lost: small replies cannot do better
+    }
+    if (++sinceProbe_ < probeGap_) return None;
+    if (size_ == small_ && nowUs < holdUntilUs_) return None;
+    size_ = other;
+    probing_ = true;
+    return None;
+}
+
+void Server::sizeChanged(Session& s, ReplySizer::Change change) {
+    if (change == ReplySizer::None) return;
+    std::string size = std::to_string(s.sizer.size());
+    if (change == ReplySizer::FellBack) {
+        emit(Event::ChunkChanged, s,
+             "one reply lost " + std::to_string(s.sizer.stallRun()) + " times in a row: replies of " + size + " bytes");
+        return;
+    }
+    int other = s.sizer.size() == config_.fullChunk ? config_.mtuChunk : config_.fullChunk;
+    auto kB = [&](int n) { return std::to_string(static_cast<long>(s.sizer.bytesPerSecond(n) / 1000)); };
+    emit(Event::ChunkChanged, s,
+         "replies of " + size + " bytes deliver " + kB(s.sizer.size()) + " kB/s, " + std::to_string(other) +
+             " bytes " + kB(other) + " kB/s");
+}
+
 bool Server::handle(const Message& in, int count, Message& reply) {
+    return handle(in, count, reply, monotonicUs());
+}
+
+bool Server::handle(const Message& in, int count, Message& reply, int64_t nowUs) {
     if (!proto::wellFormed(in, count)) return false;
     if (in.source() == config_.ownAddress) return false;  // our own broadcast, looped back
     if (proto::isZero(in.destination())) return handleBroadcast(in, reply);
@@ -68,7 +195,7 @@ bool Server::handle(const Message& in, int count, Message& reply) {
     if (s.haveRequest && in.sequence() == s.requestSequence) {
         // The client did not get our reply: send it again, unchanged.
         ++s.repeats;
-        adapt(s, true);
+        sizeChanged(s, s.sizer.onRepeat(nowUs, s.lastData));
         reply = s.lastReply;
         return true;
     }
@@ -76,8 +203,11 @@ bool Server::handle(const Message& in, int count, Message& reply) {
     uint16_t expected = s.haveRequest ? static_cast<uint16_t>(s.requestSequence + 1) : 1;
     if (in.sequence() != expected) return false;
 
-    reply.clear();
     std::string_view w = word(in);
+    if (w != "RETR" && w != "YACK" && w != "STRT" && w != "WTRM") return false;
+    sizeChanged(s, s.sizer.onRequest(nowUs, s.lastData, s.lastDataMadeAt));
+    s.lastData = s.lastDataMadeAt = 0;
+    reply.clear();
     if (w == "RETR") {
         if (!serveRetr(s, reply)) return false;
     } else if (w == "YACK" || w == "STRT") {
@@ -89,19 +219,16 @@ bool Server::handle(const Message& in, int count, Message& reply) {
             s.phase = Session::Started;
             emit(Event::Started, s);
         }
-    } else if (w == "WTRM") {
+    } else {
         reply.setText("TERM");
         if (s.phase != Session::Ended) {
             s.phase = Session::Ended;
             if (s.kind == Session::Install) ++completed_;
             emit(Event::Ended, s);
         }
-    } else {
-        return false;
     }
     address(s, reply, in.sequence());
     ++s.requests;
-    adapt(s, false);
     s.haveRequest = true;
     s.requestSequence = in.sequence();
     s.lastReply = reply;
@@ -113,7 +240,7 @@ bool Server::handleBroadcast(const Message& in, Message& reply) {
     Session fresh;
     fresh.client = in.source();
     fresh.startedAt = time(nullptr);
-    fresh.chunk = config_.adaptive ? config_.fullChunk : std::min(config_.fullChunk, proto::kMaxPayload);
+    fresh.sizer = ReplySizer(std::min(config_.fullChunk, proto::kMaxPayload), config_.mtuChunk, config_.adaptive);
     reply.clear();
     if (text.substr(0, 5) == "DRVR\n" && text.size() > 4) {
         fresh.kind = Session::Drivers;
@@ -179,7 +306,7 @@ bool Server::serveRetr(Session& s, Message& reply) {
     }
     const ServedFile& f = files[s.fileIndex];
     int64_t left = f.size - s.offset;
-    int n = static_cast<int>(std::min<int64_t>(left, s.chunk));
+    int n = static_cast<int>(std::min<int64_t>(left, s.sizer.size()));
     if (n > 0) {
         ssize_t got = pread(f.fd, reply.payload(), static_cast<size_t>(n), s.offset);
         if (got != n) {
@@ -189,6 +316,8 @@ bool Server::serveRetr(Session& s, Message& reply) {
         }
     }
     reply.setLength(static_cast<uint16_t>(n));
+    s.lastData = n;
+    s.lastDataMadeAt = s.sizer.size();
     s.offset += n;
     s.bytesSent += n;
     if (n == 0) {
@@ -197,30 +326,6 @@ bool Server::serveRetr(Session& s, Message& reply) {
         emit(Event::FileDone, s, f.name);
     }
     return true;
-}
-
-void Server::adapt(Session& s, bool repeated) {
-    if (!config_.adaptive) return;
-    if (repeated) {
-        ++s.windowRepeats;
-    } else {
-        ++s.windowRequests;
-    }
-    if (s.chunk > config_.mtuChunk) {
-        if (s.windowRepeats >= kRepeatsToFallBack) {
-            s.chunk = config_.mtuChunk;
-            s.windowRequests = s.windowRepeats = 0;
-            emit(Event::ChunkChanged, s, "repeated requests: replies of " + std::to_string(s.chunk) + " bytes");
-        } else if (s.windowRequests >= kFullWindow) {
-            s.windowRequests = s.windowRepeats = 0;
-        }
-    } else if (s.windowRequests >= kSmallWindow) {
-        if (s.windowRepeats == 0 && config_.fullChunk > s.chunk) {
-            s.chunk = config_.fullChunk;
-            emit(Event::ChunkChanged, s, "clean line: replies of " + std::to_string(s.chunk) + " bytes");
-        }
-        s.windowRequests = s.windowRepeats = 0;
-    }
 }
 
 }  // namespace castdeploy

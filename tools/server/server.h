@@ -33,7 +33,72 @@ struct Config {
     std::string labelPattern;          // empty: serve every machine
     int fullChunk = proto::kMaxPayload;
     int mtuChunk = 1452;               // payload that fits one Ethernet frame
-    bool adaptive = true;              // fall back to mtuChunk when requests repeat
+    bool adaptive = true;              // choose between fullChunk and mtuChunk per machine
+};
+
+// Chooses how much file data each reply to one machine carries. A full reply
+// is larger than the MTU and travels as IP fragments: under loss it is lost
+// whole, and where half-reassembled fragments pile up in the client's kernel
+// every full reply fails for seconds. Replies that fit one frame are safer but
+// need almost three times as many exchanges, so neither size is right
+// everywhere: the sizer measures the data delivered per second at the size in
+// use over windows of 512 KiB, now and then tries the other size for one
+// window, and keeps whichever delivered more. A run of repeats of one full
+// reply longer than the measured loss explains is taken for a pile-up: the
+// sizer falls back at once and does not try full replies again for a while.
+// A reply that was already sent is never changed (the client may hold it).
+class ReplySizer {
+public:
+    enum Change { None, FellBack, Adopted };
+
+    ReplySizer() = default;
+    ReplySizer(int full, int small, bool adaptive);
+
+    int size() const { return size_; }
+
+    // A new request arrived at nowUs. The reply it acknowledges carried
+    // `delivered` bytes of file data and was made when size() was `madeAt`
+    // (0 when it carried no file data).
+    Change onRequest(int64_t nowUs, int delivered, int madeAt);
+    // The client repeated its request; the stored reply carries `replyData`
+    // bytes of file data.
+    Change onRepeat(int64_t nowUs, int replyData);
+
+    // Repeats of one fragmented reply in a row that count as a pile-up, from
+    // the loss measured so far (a longer run is needed on a lossy line).
+    int stallRun() const;
+    // Data delivered per second by the last window at `size` (0: unmeasured).
+    double bytesPerSecond(int size) const { return rate_[size == full_ ? 1 : 0] * 1e6; }
+    bool probing() const { return probing_; }
+
+private:
+    Change endWindow(int64_t nowUs);
+    void clearWindow();
+    double& rate(int size) { return rate_[size == full_ ? 1 : 0]; }
+
+    int full_ = proto::kMaxPayload;
+    int small_ = proto::kMaxPayload;
+    bool adaptive_ = false;
+    int size_ = proto::kMaxPayload;
+
+    int64_t lastRequestUs_ = -1;
+    int run_ = 0;                // repeats of the current request
+    int64_t windowBytes_ = 0;
+    int64_t windowUs_ = 0;
+    int windowRepeats_ = 0;
+    double rate_[2] = {0, 0};    // bytes per microsecond: small, full
+
+    bool probing_ = false;       // this window tries the other size
+    int probeGap_ = 2;           // windows at the kept size before the next try
+    int sinceProbe_ = 0;
+    int stalls_ = 0;             // pile-ups without a good full window since
+    int64_t holdUntilUs_ = 0;    // no full replies tried before this
+
+    struct Loss {
+        double sent = 0;  // replies with file data sent, repeats included (decaying)
+        double lost = 0;  // of which the client asked again
+    };
+    Loss fragmented_, whole_;
 };
 
 struct Session {
@@ -56,11 +121,9 @@ struct Session {
     int64_t offset = 0;
     int64_t bytesSent = 0;
 
-    // Reply size: full messages travel as IP fragments, which under loss are
-    // lost whole; after repeated requests the session uses MTU-sized replies.
-    int chunk = proto::kMaxPayload;
-    int windowRequests = 0;
-    int windowRepeats = 0;
+    ReplySizer sizer;
+    int lastData = 0;      // file data in lastReply
+    int lastDataMadeAt = 0;  // sizer.size() when lastReply was made with data
     uint64_t requests = 0;
     uint64_t repeats = 0;
 };
@@ -82,6 +145,8 @@ public:
     // Handles one received datagram; returns true and fills reply when a
     // reply must be sent.
     bool handle(const Message& in, int count, Message& reply);
+    // The same at a given time (microseconds of a monotonic clock).
+    bool handle(const Message& in, int count, Message& reply, int64_t nowUs);
 
     std::function<void(const Event&)> onEvent;
     const std::map<MacAddress, Session>& sessions() const { return sessions_; }
@@ -92,7 +157,7 @@ private:
     bool handleBroadcast(const Message& in, Message& reply);
     void handleRequest(Session& s, const Message& in, Message& reply);
     bool serveRetr(Session& s, Message& reply);
-    void adapt(Session& s, bool repeated);
+    void sizeChanged(Session& s, ReplySizer::Change change);
     void emit(Event::Kind kind, const Session& s, std::string text = {});
     void address(Session& s, Message& reply, uint16_t ack);
 
