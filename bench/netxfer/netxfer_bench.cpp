@@ -27,6 +27,7 @@ namespace {
 
 constexpr int kRequestBytes = 24;
 constexpr int kReplyBytes = 4096;
+bool verbose = false;
 
 double nowSeconds() {
     timespec ts;
@@ -150,7 +151,15 @@ double runOnce(bool raw, long bytes, int loss, bool fragmentsOnly, const std::st
         return -1;
     }
     auto r = lab.waitClient(0, 600000);
-    lab.stopServer();
+    auto served = lab.stopServer();
+    if (verbose && !raw) {  // the server's changes of reply size
+        for (size_t at = 0, nl; at < served.output.size(); at = nl + 1) {
+            nl = served.output.find('\n', at);
+            if (nl == std::string::npos) nl = served.output.size();
+            std::string line = served.output.substr(at, nl - at);
+            if (line.find("replies of") != std::string::npos) std::printf("    %s\n", line.c_str());
+        }
+    }
     size_t at = r.output.find("TIME ");
     if (!r.exited || r.exitStatus != 0 || at == std::string::npos) {
         std::fprintf(stderr, "netxfer: run failed (status %d): %s", r.exitStatus, r.output.c_str());
@@ -202,13 +211,19 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--respond") == 0) return respond();
     int runs = 9, loss = 5, fragmentLoss = 0;
     long mb = 50, lossMb = 4;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a == "--verbose") {
+            verbose = true;
+            continue;
+        }
+        if (i + 1 >= argc) break;
         if (a == "--runs") runs = std::atoi(argv[i + 1]);
         else if (a == "--mb") mb = std::atol(argv[i + 1]);
         else if (a == "--loss-mb") lossMb = std::atol(argv[i + 1]);
         else if (a == "--loss") loss = std::atoi(argv[i + 1]);
         else if (a == "--fragment-loss") fragmentLoss = std::atoi(argv[i + 1]);
+        ++i;
     }
     if (geteuid() != 0) {
         std::fprintf(stderr, "netxfer: needs root (network namespaces)\n");

@@ -19,7 +19,12 @@ std::string_view untilZero(std::string_view t) {
     return z == std::string_view::npos ? t : t.substr(0, z);
 }
 
-constexpr int64_t kWindowBytes = 512 << 10;  // data measured before a size is judged
+// A size is judged after 512 KiB or half a second of transfer at it, whichever
+// comes first (a bad size is not kept long for the sake of measuring it), and
+// over at least 64 replies.
+constexpr int64_t kWindowBytes = 512 << 10;
+constexpr int64_t kWindowUs = 500000;
+constexpr int kWindowReplies = 64;
 constexpr int64_t kBusyUs = 100000;  // a longer wait without repeats: the client was busy
 constexpr double kMargin = 1.1;      // the small size must deliver this much more to be kept
 constexpr int kFirstProbeGap = 2;
@@ -92,7 +97,7 @@ int ReplySizer::stallRun() const {
 
 void ReplySizer::clearWindow() {
     windowBytes_ = windowUs_ = 0;
-    windowRepeats_ = 0;
+    windowRepeats_ = windowReplies_ = 0;
 }
 
 ReplySizer::Change ReplySizer::onRepeat(int64_t nowUs, int replyData) {
@@ -131,7 +136,9 @@ ReplySizer::Change ReplySizer::onRequest(int64_t nowUs, int delivered, int madeA
     windowBytes_ += delivered;
     windowUs_ += interval;
     windowRepeats_ += repeats;
-    return windowBytes_ >= kWindowBytes ? endWindow(nowUs) : None;
+    ++windowReplies_;
+    bool full = windowBytes_ >= kWindowBytes || windowUs_ >= kWindowUs;
+    return full && windowReplies_ >= kWindowReplies ? endWindow(nowUs) : None;
 }
 
 ReplySizer::Change ReplySizer::endWindow(int64_t nowUs) {

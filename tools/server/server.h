@@ -42,8 +42,8 @@ struct Config {
 // every full reply fails for seconds. Replies that fit one frame are safer but
 // need almost three times as many exchanges, so neither size is right
 // everywhere: the sizer measures the data delivered per second at the size in
-// use over windows of 512 KiB, now and then tries the other size for one
-// window, and keeps whichever delivered more. A run of repeats of one full
+// use over windows of up to 512 KiB or half a second, now and then tries the
+// other size for one window, and keeps whichever delivered more. A run of repeats of one full
 // reply longer than the measured loss explains is taken for a pile-up: the
 // sizer falls back at once and does not try full replies again for a while.
 // A reply that was already sent is never changed (the client may hold it).
@@ -86,6 +86,7 @@ private:
     int64_t windowBytes_ = 0;
     int64_t windowUs_ = 0;
     int windowRepeats_ = 0;
+    int windowReplies_ = 0;
     double rate_[2] = {0, 0};    // bytes per microsecond: small, full
 
     bool probing_ = false;       // this window tries the other size
