@@ -43,10 +43,11 @@ struct Config {
 // need almost three times as many exchanges, so neither size is right
 // everywhere: the sizer measures the data delivered per second at the size in
 // use over windows of up to 512 KiB or half a second, now and then tries the
-// other size for one window, and keeps whichever delivered more. A run of repeats of one full
-// reply longer than the measured loss explains is taken for a pile-up: the
-// sizer falls back at once and does not try full replies again for a while.
-// A reply that was already sent is never changed (the client may hold it).
+// other size for one window, and keeps whichever delivered more. A run of
+// repeats of one full reply longer than the measured loss explains is taken
+// for a pile-up: the sizer falls back at once and does not try full replies
+// again for a while. A reply already sent is never changed (the client may
+// hold it, its repeated request crossing our reply).
 class ReplySizer {
 public:
     enum Change { None, FellBack, Adopted };
@@ -69,7 +70,6 @@ public:
     int stallRun() const;
     // Data delivered per second by the last window at `size` (0: unmeasured).
     double bytesPerSecond(int size) const { return rate_[size == full_ ? 1 : 0] * 1e6; }
-    bool probing() const { return probing_; }
 
 private:
     Change endWindow(int64_t nowUs);
@@ -90,7 +90,7 @@ private:
     double rate_[2] = {0, 0};    // bytes per microsecond: small, full
 
     bool probing_ = false;       // this window tries the other size
-    int probeGap_ = 2;           // windows at the kept size before the next try
+    int probeGap_ = 2;           // windows at the kept size before the next try (doubles)
     int sinceProbe_ = 0;
     int stalls_ = 0;             // pile-ups without a good full window since
     int64_t holdUntilUs_ = 0;    // no full replies tried before this
