@@ -9,14 +9,7 @@
 #include <cstdio>
 
 #include "init/process.h"
-#if __has_include("pkg/driver.h")
 #include "pkg/driver.h"
-#else
-// Until the package install child is in the tree no child can be started;
-// the flows then stop with their "couldn't start install" message.
-enum class InstallMode : int { driver = 0, stream = 1 };
-__attribute__((weak)) FILE* startInstallChild(InstallMode, bool) { return nullptr; }
-#endif
 
 namespace {
 

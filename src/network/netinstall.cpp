@@ -179,7 +179,10 @@ bool feedPackageFromServer(InstallClient& client, InstallMode mode) {
             std::puts("\nFATAL ERROR: install process died");
             return false;
         }
-        if (std::fwrite(buffer, 1, static_cast<size_t>(n), child) != static_cast<size_t>(n)) {
+        // Flushed block by block: bytes left in the stream's buffer would only
+        // meet a dead child when closing, and a failed close hides how it ended.
+        if (std::fwrite(buffer, 1, static_cast<size_t>(n), child) != static_cast<size_t>(n) ||
+            std::fflush(child) != 0) {
             std::puts("");
             // What is still buffered cannot reach the child any more; dropped,
             // closing succeeds and the child's end can be told.
