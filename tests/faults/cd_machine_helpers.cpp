@@ -58,26 +58,6 @@ std::string attachHeld(const std::string& image) {
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-std::vector<pid_t> childrenOf(pid_t parent) {
-    std::vector<pid_t> children;
-    DIR* proc = opendir("/proc");
-    if (!proc) return children;
-    while (dirent* e = readdir(proc)) {
-        pid_t pid = std::atoi(e->d_name);
-        if (pid <= 0) continue;
-        std::ifstream in("/proc/" + std::string(e->d_name) + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), {});
-        auto close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream rest(stat.substr(close + 2));
-        char state;
-        pid_t ppid;
-        if (rest >> state >> ppid && ppid == parent) children.push_back(pid);
-    }
-    closedir(proc);
-    return children;
-}
-
 // A signed package with one file `path` of `size` random bytes.
 std::string packageWithFile(const std::string& name, const std::string& path, size_t size) {
     std::mt19937 random(size);

@@ -52,6 +52,6 @@ bool contains(const std::string& text, const std::string& part);
 // `size` random bytes.
 std::string packageWithFile(const std::string& name, const std::string& path, size_t size);
 // Host pids whose parent is `parent`.
-std::vector<pid_t> childrenOf(pid_t parent);
+using sandbox::childrenOf;
 
 }  // namespace cdmachine

@@ -268,23 +268,8 @@ TEST(InstallChildFaults, FullDiskMidPackageIsDiskTooSmallAndLeavesRoomAgain) {
 // The one child of this process, found through /proc (the feeding may have
 // ended it and be waiting for it before this thread first looks), or -1.
 pid_t onlyChild() {
-    pid_t found = -1;
-    DIR* proc = opendir("/proc");
-    if (!proc) return -1;
-    while (dirent* e = readdir(proc)) {
-        pid_t pid = std::atoi(e->d_name);
-        if (pid <= 0) continue;
-        FILE* f = std::fopen(("/proc/" + std::string(e->d_name) + "/stat").c_str(), "r");
-        if (!f) continue;
-        char line[512] = {};
-        size_t n = std::fread(line, 1, sizeof line - 1, f);
-        std::fclose(f);
-        const char* close = std::strrchr(line, ')');
-        int parent = 0;
-        if (n > 0 && close && std::sscanf(close + 2, "%*c %d", &parent) == 1 && parent == getpid()) found = pid;
-    }
-    closedir(proc);
-    return found;
+    std::vector<pid_t> children = sandbox::childrenOf(getpid());
+    return children.empty() ? -1 : children.back();
 }
 
 // Kills the install child once `path` under /flash has grown past `bytes`

@@ -45,27 +45,6 @@ std::unique_ptr<sandbox::Sandbox> boot(const sandbox::Options& o, const std::vec
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// Host-side view of processes in the sandbox.
-std::vector<pid_t> childrenOf(pid_t parent) {
-    std::vector<pid_t> children;
-    DIR* proc = opendir("/proc");
-    if (!proc) return children;
-    while (dirent* e = readdir(proc)) {
-        pid_t pid = std::atoi(e->d_name);
-        if (pid <= 0) continue;
-        std::ifstream in("/proc/" + std::string(e->d_name) + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), {});
-        auto close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream rest(stat.substr(close + 2));
-        char state;
-        pid_t ppid;
-        if (rest >> state >> ppid && ppid == parent) children.push_back(pid);
-    }
-    closedir(proc);
-    return children;
-}
-
 // The signals a process has handlers for (SigCgt of /proc/PID/status).
 unsigned long long caughtSignals(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
@@ -170,10 +149,10 @@ TEST(Startup, HddSwitchWinsOverType) {
 TEST(Startup, AsInitTheWorkHappensInAChildAndTheFirstProcessOnlyWaits) {
     auto s = boot(machine(nullptr, "/sbin/init"), {"/sbin/init"});
     ASSERT_TRUE(s->waitFor(kPrompt)) << s->transcript();
-    auto children = childrenOf(s->pid());
+    auto children = sandbox::childrenOf(s->pid());
     ASSERT_EQ(children.size(), 1u);
     pid_t worker = children[0];
-    EXPECT_TRUE(childrenOf(worker).empty());
+    EXPECT_TRUE(sandbox::childrenOf(worker).empty());
     // Only the worker installs handlers.
     EXPECT_TRUE(catches(worker, SIGINT));
     // (A sanitizer runtime catches the fault signals itself; those are not the installer's.)
@@ -189,7 +168,7 @@ TEST(Startup, AsInitTheWorkHappensInAChildAndTheFirstProcessOnlyWaits) {
 TEST(Startup, UnderAnotherNameThereIsNoFork) {
     auto s = boot(machine(nullptr, "/bin-installer"), {"/bin-installer"});
     ASSERT_TRUE(s->waitFor(kPrompt)) << s->transcript();
-    EXPECT_TRUE(childrenOf(s->pid()).empty());
+    EXPECT_TRUE(sandbox::childrenOf(s->pid()).empty());
     EXPECT_TRUE(catches(s->pid(), SIGINT));
     s->send("\n");
     EXPECT_TRUE(s->wait().rebooted());

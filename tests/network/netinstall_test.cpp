@@ -111,6 +111,18 @@ castdeploy::ServedFile servedFile(const std::string& name, const std::string& co
     return {path, name, fd, static_cast<int64_t>(content.size())};
 }
 
+// Finds the server, negotiates and starts the installation as the flow does
+// up to its file loop: 0, or 10 (no offer) / 11 (STRT unanswered).
+int startInstallation(InstallClient& c) {
+    bool keep;
+    if (enumerateInterfaces(c) != 1 || !negotiateInstall(c, "t", "", "L", &keep)) return 10;
+    Message strt, reply;
+    strt.clear();
+    std::memcpy(strt.payload(), "STRT", 4);
+    fillHeader(c.session, strt, 4);
+    return sendAndWait(*c.chosen(), c.session, strt, reply, kStrtTimeoutUs, kStrtAttempts) < 0 ? 11 : 0;
+}
+
 TEST(Flow, ScriptsGoIntoFlashAndNamesThatLeaveItAreRefused) {
     netlab::Lab lab;
     lab.serverBody([] {
@@ -123,13 +135,7 @@ TEST(Flow, ScriptsGoIntoFlashAndNamesThatLeaveItAreRefused) {
     });
     lab.client([] {
         InstallClient c;
-        bool keep;
-        if (enumerateInterfaces(c) != 1 || !negotiateInstall(c, "t", "", "L", &keep)) return 10;
-        Message strt, reply;
-        strt.clear();
-        std::memcpy(strt.payload(), "STRT", 4);
-        fillHeader(c.session, strt, 4);
-        if (sendAndWait(*c.chosen(), c.session, strt, reply, kStrtTimeoutUs, kStrtAttempts) < 0) return 11;
+        if (int failed = startInstallation(c)) return failed;
         bool ok = installServerFiles(c);
         std::fflush(stdout);
         int bad = ok ? 1 : 0;
@@ -153,20 +159,8 @@ namespace {
 
 // The one child of this process (from /proc), or -1.
 pid_t onlyChild() {
-    pid_t found = -1;
-    DIR* proc = opendir("/proc");
-    if (!proc) return -1;
-    while (dirent* e = readdir(proc)) {
-        if (std::atoi(e->d_name) <= 0) continue;
-        std::string stat = sandbox::readFile("/proc/" + std::string(e->d_name) + "/stat");
-        size_t close = stat.rfind(')');
-        int parent = 0;
-        if (close != std::string::npos && std::sscanf(stat.c_str() + close + 2, "%*c %d", &parent) == 1 &&
-            parent == getpid())
-            found = std::atoi(e->d_name);
-    }
-    closedir(proc);
-    return found;
+    std::vector<pid_t> children = sandbox::childrenOf(getpid());
+    return children.empty() ? -1 : children.back();
 }
 
 // The install child is killed while it has the served package: the flow says
@@ -182,13 +176,7 @@ void killedInstallChild(size_t size) {
     });
     lab.client([] {
         InstallClient c;
-        bool keep;
-        if (enumerateInterfaces(c) != 1 || !negotiateInstall(c, "t", "", "L", &keep)) return 10;
-        Message strt, reply;
-        strt.clear();
-        std::memcpy(strt.payload(), "STRT", 4);
-        fillHeader(c.session, strt, 4);
-        if (sendAndWait(*c.chosen(), c.session, strt, reply, kStrtTimeoutUs, kStrtAttempts) < 0) return 11;
+        if (int failed = startInstallation(c)) return failed;
         // The child's copy of its input is a FIFO nobody reads: it waits in
         // its open(), without reading, until it is killed.
         if (mkfifo("/flash/image", 0644) != 0) return 12;

@@ -1,5 +1,6 @@
 #include "sandbox/sandbox.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/loop.h>
 #include <net/if.h>
@@ -504,6 +505,25 @@ std::string readFile(const std::string& path) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+std::vector<pid_t> childrenOf(pid_t parent) {
+    std::vector<pid_t> children;
+    DIR* proc = opendir("/proc");
+    if (!proc) return children;
+    while (dirent* e = readdir(proc)) {
+        pid_t pid = std::atoi(e->d_name);
+        if (pid <= 0) continue;
+        std::string stat = readFile("/proc/" + std::string(e->d_name) + "/stat");
+        // The name in parentheses may hold anything; the fields follow the last ')'.
+        size_t close = stat.rfind(')');
+        int ppid = 0;
+        if (close != std::string::npos && std::sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 &&
+            ppid == parent)
+            children.push_back(pid);
+    }
+    closedir(proc);
+    return children;
 }
 
 }  // namespace sandbox

@@ -118,4 +118,8 @@ void detachLoop(const std::string& device);
 bool writeFile(const std::string& path, const std::string& content, mode_t mode = 0644);
 std::string readFile(const std::string& path);
 
+// The children of `parent` as the caller's /proc shows them (on the host, or
+// inside a sandbox for its own processes).
+std::vector<pid_t> childrenOf(pid_t parent);
+
 }  // namespace sandbox
