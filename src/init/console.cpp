@@ -50,6 +50,13 @@ void restoreTerminalUnbuffered(ConsoleState& state) {
     writeText(kShowCursor);
 }
 
+void keepOutputOnInterrupt() {
+    termios modes;
+    if (tcgetattr(0, &modes) != 0 || (modes.c_lflag & NOFLSH)) return;
+    modes.c_lflag |= NOFLSH;
+    tcsetattr(0, TCSANOW, &modes);
+}
+
 void enterRawMode(ConsoleState& state) {
     if (state.raw) return;
     tcgetattr(0, &state.saved);

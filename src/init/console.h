@@ -3,6 +3,11 @@
 
 #include "init/globals.h"
 
+// Ctrl-C must not discard what the installer has written but the console has
+// not shown yet (the terminal's default): the abort's message and the last
+// lines before it stay. Sets the console's "no flush" flag.
+void keepOutputOnInterrupt();
+
 // Canonical input and echo off, one byte per read; signal keys stay. Does
 // nothing when raw mode is already on (the first saved attributes are kept).
 void enterRawMode(ConsoleState& state);

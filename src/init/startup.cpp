@@ -181,6 +181,7 @@ int installerMain(int argc, char** argv) {
     mountPseudoFileSystems();
     chooseConsole();
     consoleState = ConsoleState{};
+    keepOutputOnInterrupt();
     installSignalHandlers();
     loadModule("drivers/net/atl1c.ko");
     openLcd();

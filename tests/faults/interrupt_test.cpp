@@ -3,6 +3,7 @@
 // nothing left mounted, reboot after ENTER) or, once the installation has
 // finished, ignores it. It never hangs and never goes on after an abort.
 #include <gtest/gtest.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -113,6 +114,29 @@ TEST(Interrupt, AtRandomMomentsOfTheNetworkFlow) {
         interruptAfter(Flow{"net\n", nullptr, "Welcome"}, ms, aborted);
         if (HasFatalFailure()) return;
     }
+}
+
+// What the installer has shown before a Ctrl-C stays on the console. The
+// terminal would otherwise discard output that it has not passed on yet
+// (seen as a lost "Press ENTER to reboot" when the key came right after it).
+TEST(Interrupt, KeepsWhatWasShownBeforeIt) {
+    sandbox::Options o;
+    o.console = true;
+    o.timeoutMs = 60000;
+    o.binds.push_back({INSTALLER_BINARY, "/installer", true});
+    o.files.push_back({"/dev/tty0", ""});
+    o.files.push_back({"/TYPE", "net\n"});
+    sandbox::Sandbox s(o);
+    ASSERT_TRUE(s.startCommand({"/installer"}));
+    ASSERT_TRUE(s.waitFor(kPrompt)) << s.transcript();
+    EXPECT_TRUE(s.consoleLocalModes() & NOFLSH) << "Ctrl-C may discard the console's pending output";
+    EXPECT_TRUE(s.consoleLocalModes() & ISIG);
+    s.send("\x03");
+    s.drain(300);
+    EXPECT_FALSE(contains(s.transcript(), "Installation aborted")) << s.transcript();
+    s.send("\r");
+    sandbox::Result r = s.wait(20000);
+    EXPECT_TRUE(r.rebooted()) << r.output;
 }
 
 // Ctrl-C while the CD flow's install child writes a package into the

@@ -356,6 +356,12 @@ void Sandbox::drain(int ms) {
         if (pump(static_cast<int>(left)) < 0) break;
 }
 
+unsigned Sandbox::consoleLocalModes() const {
+    termios modes{};
+    if (slaveFd_ < 0 || tcgetattr(slaveFd_, &modes) != 0) return 0;
+    return modes.c_lflag;
+}
+
 void Sandbox::send(const std::string& keys) {
     if (outFd_ < 0) return;
     size_t done = 0;

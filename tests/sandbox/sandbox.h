@@ -76,6 +76,9 @@ public:
     void drain(int ms);
     void send(const std::string& keys);
     const std::string& transcript() const { return output_; }
+    // The console's current local modes (termios c_lflag), as the sandbox's
+    // programs have set them; 0 without a console.
+    unsigned consoleLocalModes() const;
     // Marks everything read so far as seen: later waitFor() calls look only at newer output.
     void markSeen() { seen_ = output_.size(); }
 
