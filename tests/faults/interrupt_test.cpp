@@ -34,13 +34,19 @@ struct Flow {
 
 // One run: Ctrl-C after `delayMs`; checks the end as the user would see it.
 // `aborted` tells whether the Ctrl-C aborted the run.
-void interruptAfter(const Flow& flow, int delayMs, bool& aborted) {
+// A machine with a screen whose medium is of `type`, the installer at "/installer".
+sandbox::Options machine(const char* type) {
     sandbox::Options o;
     o.console = true;
     o.timeoutMs = 60000;
     o.binds.push_back({INSTALLER_BINARY, "/installer", true});
     o.files.push_back({"/dev/tty0", ""});
-    o.files.push_back({"/TYPE", flow.type});
+    o.files.push_back({"/TYPE", type});
+    return o;
+}
+
+void interruptAfter(const Flow& flow, int delayMs, bool& aborted) {
+    sandbox::Options o = machine(flow.type);
     if (flow.sfdisk) o.files.push_back({"/sbin/sfdisk", flow.sfdisk, 0755});
     sandbox::Sandbox s(o);
     ASSERT_TRUE(s.startCommand({"/installer"}));
@@ -120,13 +126,7 @@ TEST(Interrupt, AtRandomMomentsOfTheNetworkFlow) {
 // terminal would otherwise discard output that it has not passed on yet
 // (seen as a lost "Press ENTER to reboot" when the key came right after it).
 TEST(Interrupt, KeepsWhatWasShownBeforeIt) {
-    sandbox::Options o;
-    o.console = true;
-    o.timeoutMs = 60000;
-    o.binds.push_back({INSTALLER_BINARY, "/installer", true});
-    o.files.push_back({"/dev/tty0", ""});
-    o.files.push_back({"/TYPE", "net\n"});
-    sandbox::Sandbox s(o);
+    sandbox::Sandbox s(machine("net\n"));
     ASSERT_TRUE(s.startCommand({"/installer"}));
     ASSERT_TRUE(s.waitFor(kPrompt)) << s.transcript();
     EXPECT_TRUE(s.consoleLocalModes() & NOFLSH) << "Ctrl-C may discard the console's pending output";
