@@ -1,6 +1,7 @@
 #include "cd_machine_helpers.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -58,24 +59,33 @@ std::string attachHeld(const std::string& image) {
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// A signed package with one file `path` of `size` random bytes.
+std::string randomBytes(size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = char(random());
+    return bytes;
+}
+
+std::string signedPackage(const PackageContent& content) {
+    std::ostringstream out;
+    PackageWriter writer(out);
+    std::string error;
+    EXPECT_TRUE(writePackage(writer, content, error)) << error;
+    EXPECT_TRUE(writer.finish());
+    auto file = archive::signPackageFile(out.str(), signing_test::developmentKey(), nullptr, &error);
+    EXPECT_TRUE(file) << error;
+    return file ? *file : std::string();
+}
+
 std::string packageWithFile(const std::string& name, const std::string& path, size_t size) {
-    std::mt19937 random(size);
-    std::string data(size, '\0');
-    for (char& c : data) c = char(random());
     PackageContent p;
     p.name = name;
     p.version = 0x01000066;
     p.buildTime = 1700000000;
     p.description = "a package of the fault tests";
     p.dependencies = std::vector<DependencyEntry>{};
-    p.files = std::vector<FileEntry>{regularEntry(path, data)};
-    std::ostringstream out;
-    PackageWriter writer(out);
-    std::string error;
-    if (!writePackage(writer, p, error) || !writer.finish()) return "";
-    auto file = archive::signPackageFile(out.str(), signing_test::developmentKey(), nullptr, &error);
-    return file ? *file : "";
+    p.files = std::vector<FileEntry>{regularEntry(path, randomBytes(size, size))};
+    return signedPackage(p);
 }
 
 bool Machine::prepare(const std::vector<PackageFile>& packages) {

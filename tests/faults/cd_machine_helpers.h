@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/writer/writer.h"
 #include "sandbox/sandbox.h"
 
 namespace cdmachine {
@@ -48,6 +49,11 @@ private:
 };
 
 bool contains(const std::string& text, const std::string& part);
+// `size` bytes of a fixed pseudo-random sequence chosen by `seed`.
+std::string randomBytes(size_t size, unsigned seed);
+// The package file of `content`, signed with the development key; empty (and
+// a test failure) when it cannot be made.
+std::string signedPackage(const PackageContent& content);
 // A package file signed with the development key, with one file `path` of
 // `size` random bytes.
 std::string packageWithFile(const std::string& name, const std::string& path, size_t size);

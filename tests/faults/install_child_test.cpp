@@ -15,14 +15,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "archive/format.h"
+#include "cd_machine_helpers.h"
 #include "archive/signed_package_helpers.h"
 #include "archive/writer/writer.h"
 #include "flows/feed.h"
@@ -36,14 +35,9 @@ namespace {
 
 using namespace signing_test;
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-std::string randomBytes(size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) c = char(random());
-    return bytes;
-}
+using cdmachine::contains;
+using cdmachine::randomBytes;
+using cdmachine::signedPackage;
 
 PackageContent content(const std::string& name, std::vector<FileEntry> files) {
     PackageContent p;
@@ -56,17 +50,6 @@ PackageContent content(const std::string& name, std::vector<FileEntry> files) {
     p.uninstallScript = "echo removed\n";
     p.files = std::move(files);
     return p;
-}
-
-std::string signedPackage(const PackageContent& content) {
-    std::ostringstream out;
-    PackageWriter writer(out);
-    std::string error;
-    EXPECT_TRUE(writePackage(writer, content, error)) << error;
-    EXPECT_TRUE(writer.finish());
-    auto file = archive::signPackageFile(out.str(), developmentKey(), nullptr, &error);
-    EXPECT_TRUE(file) << error;
-    return file ? *file : std::string();
 }
 
 // Offsets of every part header of a package file.

@@ -122,17 +122,33 @@ const std::string kBlankSector(1024, '0');
 
 using Lines = std::vector<std::string>;
 
+// A run that the flow refuses before it runs any tool.
+struct Refusal {
+    const char* what;
+    std::vector<sandbox::File> files;
+    std::vector<Step> steps;
+    const char* message;  // the flow's last words
+};
+
+// Each refusal ends the flow with its message; no tool ran and the disk's
+// first sector is as blank as before.
+template <size_t N>
+void expectRefusedBeforeAnyTool(bool cdrom, const Refusal (&cases)[N]) {
+    for (const Refusal& c : cases) {
+        SCOPED_TRACE(c.what);
+        Outcome out = runFlow(cdrom, c.files, c.steps);
+        EXPECT_FALSE(out.flowResult);
+        EXPECT_TRUE(contains(out.output, c.message)) << out.output;
+        EXPECT_EQ(out.record, Lines{}) << "no tool may run";
+        EXPECT_EQ(out.firstSector, kBlankSector);
+    }
+}
+
 TEST(CdromFlow, EveryRefusalBeforeTheQuestionsAreAnsweredLeavesTheDiskAlone) {
-    struct Case {
-        const char* what;
-        std::vector<sandbox::File> files;
-        std::vector<Step> steps;
-        const char* message;  // the flow's last words
-    };
     const std::string cd = flowtest::mediumDir(kCd);
     std::string cut = flowtest::packageFile("broken");
     cut.resize(cut.size() / 2);
-    const Case cases[] = {
+    const Refusal cases[] = {
         {"a CD without packages", {{cd + "/README", "no packages here"}}, {},
          "FATAL ERROR: No packages found\n\nFLOW false"},
         {"a package file cut short",
@@ -150,14 +166,7 @@ TEST(CdromFlow, EveryRefusalBeforeTheQuestionsAreAnsweredLeavesTheDiskAlone) {
         {"keep, then no to Continue?", {onCd("system")}, {kMenuAll, keep(true), proceed(false)},
          "Continue? [y/n]:n\n\nFLOW false"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        Outcome out = runFlow(true, c.files, c.steps);
-        EXPECT_FALSE(out.flowResult);
-        EXPECT_TRUE(contains(out.output, c.message)) << out.output;
-        EXPECT_EQ(out.record, Lines{}) << "no tool may run";
-        EXPECT_EQ(out.firstSector, kBlankSector);
-    }
+    expectRefusedBeforeAnyTool(true, cases);
 }
 
 TEST(CdromFlow, NothingToKeepAndAPackageItsChildRefusesDoNotStopTheInstallation) {
@@ -286,13 +295,7 @@ TEST(HardDiskFlow, AMediumNeedsBothFilesAndAShortMbrOrACancelLeavesTheDiskAlone)
         EXPECT_EQ(out.packages, Lines{"system"});
         EXPECT_EQ(out.files, Lines{"/rw/autorun.scr 644 0"});
     }
-    struct Case {
-        const char* what;
-        std::vector<sandbox::File> files;
-        std::vector<Step> steps;
-        const char* message;
-    };
-    const Case cases[] = {
+    const Refusal cases[] = {
         {"an mbr of 100 bytes",
          {{medium + "/mbr", std::string(100, 'M')}, {medium + "/autorun.scr", "x\n"}, system},
          {},
@@ -302,14 +305,7 @@ TEST(HardDiskFlow, AMediumNeedsBothFilesAndAShortMbrOrACancelLeavesTheDiskAlone)
          {{"(depends on ", "q"}},
          "Installation canceled\n\nFLOW false"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        Outcome out = runFlow(false, c.files, c.steps);
-        EXPECT_FALSE(out.flowResult);
-        EXPECT_TRUE(contains(out.output, c.message)) << out.output;
-        EXPECT_EQ(out.record, Lines{}) << "no tool may run";
-        EXPECT_EQ(out.firstSector, kBlankSector);
-    }
+    expectRefusedBeforeAnyTool(false, cases);
 }
 
 }  // namespace
