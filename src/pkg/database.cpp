@@ -6,38 +6,13 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
+#include <sstream>
 #include <vector>
 
-#include "archive/extract.h"
+#include "archive/rootfs.h"
 #include "pkg/repository.h"
 
 namespace {
-
-// Writes a whole file; 0 on success, otherwise the system error.
-int writeFile(const std::string& path, const std::string& content) {
-    // A link planted in place of a database file is never written through.
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd < 0)
-        return errno ? errno : EIO;
-    const char* p = content.data();
-    size_t left = content.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            int error = n < 0 ? errno : ENOSPC;
-            ::close(fd);
-            return error;
-        }
-        p += n;
-        left -= size_t(n);
-    }
-    if (::close(fd) != 0 && errno != EINTR)
-        return errno;
-    return 0;
-}
 
 std::string listText(const std::vector<DependencyEntry>& list, bool withExtra) {
     std::string text;
@@ -56,10 +31,8 @@ std::string listText(const std::vector<DependencyEntry>& list, bool withExtra) {
 
 // Reads groups of tokens until a name cannot be read; false when a group was
 // cut short after its name (the entries before it stay).
-bool readList(const std::string& path, std::vector<DependencyEntry>& list, bool withExtra) {
-    std::ifstream in(path);
-    if (!in)
-        return true;
+bool readList(const std::string& text, std::vector<DependencyEntry>& list, bool withExtra) {
+    std::istringstream in(text);
     DependencyEntry entry;
     while (in >> entry.name) {
         if (!(in >> entry.minVersion >> entry.maxVersion))
@@ -76,9 +49,35 @@ bool readList(const std::string& path, std::vector<DependencyEntry>& list, bool 
     return true;
 }
 
-bool readToken(const std::string& path, std::string& token) {
-    std::ifstream in(path);
+bool readToken(const std::string& text, std::string& token) {
+    std::istringstream in(text);
     return static_cast<bool>(in >> token);
+}
+
+// Where an entry lies: its root and its path inside. The relative form is the
+// working directory's "flash/var/pdb/NAME".
+struct EntryPlace {
+    InstallRoot root;
+    std::string path;
+    EntryPlace(const std::string& name, bool relative)
+        : root(relative ? "." : "/flash"), path(std::string(relative ? "flash/" : "") + "var/pdb/" + name) {}
+};
+
+// Opens the entry's directory with no link on the way: an entry that is a
+// link or not a directory is damaged, never a way elsewhere.
+int openEntry(const std::string& name, bool relative) {
+    if (!isUsablePackageName(name)) {
+        errno = EINVAL;
+        return -1;
+    }
+    EntryPlace place(name, relative);
+    return place.root.openNoLinks(place.path, O_RDONLY | O_DIRECTORY);
+}
+
+// A database file's text: 0, ENOENT when there is none, another error when
+// it cannot be read (a link or anything but a regular file is damage).
+int readEntryFile(int entry, const char* file, std::string& text) {
+    return entry < 0 ? EBADF : readFileAt(entry, file, text);
 }
 
 // POSIX dirname on a path without trailing slashes.
@@ -90,19 +89,6 @@ std::string parentOf(const std::string& path) {
     if (end == std::string::npos)
         return "/";
     return path.substr(0, end + 1);
-}
-
-bool hasDotDotComponent(const std::string& path) {
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (path.compare(start, end - start, "..") == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
 }
 
 }  // namespace
@@ -117,23 +103,37 @@ std::string databaseDir(const std::string& name, bool relative) {
 
 void loadFromDatabase(Package& package, const std::string& name) {
     package.name = name;
-    const std::string dir = databaseDir(name);
+    const int entry = openEntry(name, false);
+    bool damaged = entry < 0;
+    std::string text;
+    auto read = [&](const char* file) {
+        int error = readEntryFile(entry, file, text);
+        if (error == ENOENT)
+            text.clear();
+        else if (error != 0)
+            damaged = true;
+        return error == 0;
+    };
     {
-        std::ifstream in(dir + "version");
+        read("version");
+        std::istringstream in(text);
         if (!(in >> package.version >> package.buildTime))
-            package.scheduled = ScheduledAction::uninstall;
+            damaged = true;
     }
     // Each list is read even when an earlier one was damaged.
-    bool listsWhole = readList(dir + "deps", package.dependencies, false);
-    listsWhole = readList(dir + "provides", package.provides, true) && listsWhole;
-    listsWhole = readList(dir + "conflicts", package.conflicts, false) && listsWhole;
+    read("deps");
+    bool listsWhole = readList(text, package.dependencies, false);
+    read("provides");
+    listsWhole = readList(text, package.provides, true) && listsWhole;
+    read("conflicts");
+    listsWhole = readList(text, package.conflicts, false) && listsWhole;
     if (!listsWhole)
-        package.scheduled = ScheduledAction::uninstall;
+        damaged = true;
 
-    std::ifstream files(dir + "files");
-    if (!files) {
+    if (!read("files")) {
         package.isBundle = true;
     } else {
+        std::istringstream files(text);
         std::string line;
         while (std::getline(files, line)) {
             if (line.empty())
@@ -145,99 +145,147 @@ void loadFromDatabase(Package& package, const std::string& name) {
     }
 
     std::string bundleName;
-    if (readToken(dir + "bundle", bundleName))
+    if (read("bundle") && readToken(text, bundleName))
         package.bundle = DependencyEntry{bundleName, 0, 0, 0};
 
     package.userForced = false;
-    std::ifstream disabled(dir + "disabled");
-    if (disabled) {
+    if (read("disabled")) {
         package.disabled = true;
-        std::string line;
-        std::getline(disabled, line);
+        std::string line = text.substr(0, text.find('\n'));
         package.userForced = line != "auto";
     } else {
         package.disabled = false;
-        if (std::ifstream(dir + "enabled"))
+        if (read("enabled"))
             package.userForced = true;
     }
+    if (entry >= 0)
+        ::close(entry);
+    if (damaged)
+        package.scheduled = ScheduledAction::uninstall;
 
-    const std::string schedulePath = std::string(kScheduleRoot) + name + "/schedule";
+    // The schedule file is the installed system's note to this run; it lies
+    // on the RAM file system, reached the same way as the database.
+    InstallRoot ram("/ram");
+    const std::string schedulePath = "pdb/" + name + "/schedule";
     std::string word;
-    if (readToken(schedulePath, word)) {
-        if (word == "uninstall") {
-            package.scheduled = ScheduledAction::uninstall;
-        } else if (word == "enable") {
-            package.scheduled = ScheduledAction::enable;
-            package.userForced = true;
-        } else if (word == "disable") {
-            package.scheduled = ScheduledAction::disable;
-            package.userForced = true;
+    if (ram.valid() && isUsablePackageName(name)) {
+        if (ram.readFileNoLinks(schedulePath, text) == 0 && readToken(text, word)) {
+            if (word == "uninstall") {
+                package.scheduled = ScheduledAction::uninstall;
+            } else if (word == "enable") {
+                package.scheduled = ScheduledAction::enable;
+                package.userForced = true;
+            } else if (word == "disable") {
+                package.scheduled = ScheduledAction::disable;
+                package.userForced = true;
+            }
         }
+        ram.removeNoLinks(schedulePath);
     }
-    ::unlink(schedulePath.c_str());
+}
+
+bool makeDatabaseEntry(const Package& package, bool relative) {
+    EntryPlace place(package.name, relative);
+    auto fail = [&](int error) {
+        reportInstallError(package, place.path, error);
+        return false;
+    };
+    if (!isUsablePackageName(package.name))
+        return fail(EINVAL);
+    if (!place.root.valid())
+        return fail(errno);
+    if (!place.root.makeDirectories(place.path, true))
+        return fail(errno);
+    int fd = place.root.openNoLinks(place.path, O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return fail(errno);
+    // Leftovers of an earlier entry of this name that are not plain files
+    // would stand in the way of the files written by name.
+    for (const char* file : {"version", "deps", "provides", "conflicts", "bundle", "files", "disabled", "enabled",
+                             "oninstall", "onuninstall", "image"}) {
+        struct stat info;
+        if (::fstatat(fd, file, &info, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(info.st_mode))
+            ::unlinkat(fd, file, S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0);
+    }
+    ::close(fd);
+    return true;
 }
 
 bool saveToDatabase(const Package& package, bool relative) {
-    const std::string dir = databaseDir(package.name, relative);
-    const std::string absoluteDir = databaseDir(package.name, false);
+    const int dir = openEntry(package.name, relative);
+    const int absoluteDir = relative ? openEntry(package.name, false) : dir;
     auto save = [&](const char* file, const std::string& content, const char* what) {
-        int error = writeFile(dir + file, content);
+        int error = dir < 0 ? (errno ? errno : EIO) : writeFileAt(dir, file, content);
         if (error != 0) {
             reportInstallError(package, what, error);
             return false;
         }
         return true;
     };
-
-    char version[32];
-    std::snprintf(version, sizeof version, "%u %u\n", package.version, package.buildTime);
-    if (!save("version", version, "meta/version"))
-        return false;
-    if (!save("deps", listText(package.dependencies, false), "meta/deps"))
-        return false;
-    if (!package.provides.empty() && !save("provides", listText(package.provides, true), "meta/provides"))
-        return false;
-    if (!package.conflicts.empty() && !save("conflicts", listText(package.conflicts, false), "meta/conflicts"))
-        return false;
-    if (package.bundle.name.empty())
-        ::unlink((dir + "bundle").c_str());
-    else if (!save("bundle", package.bundle.name + "\n", "meta/bundle"))
-        return false;
-
-    // The enabled/disabled marks are read by the installed system at their
-    // absolute place, whatever the installation's form.
-    if (package.disabled)
-        writeFile(absoluteDir + "disabled", package.userForced ? "user\n" : "auto\n");
-    else
-        ::unlink((absoluteDir + "disabled").c_str());
-    if (package.disabled || !package.userForced)
-        ::unlink((absoluteDir + "enabled").c_str());
-    else
-        writeFile(absoluteDir + "enabled", "user\n");
-
-    if (!package.isBundle) {
-        std::string text;
-        for (const std::string& path : package.files) {
-            text.append(path, !path.empty() && path[0] == '/' ? 1 : 0);
-            text += '\n';
-        }
-        if (!save("files", text, "meta/files"))
+    auto saveAll = [&] {
+        char version[32];
+        std::snprintf(version, sizeof version, "%u %u\n", package.version, package.buildTime);
+        if (!save("version", version, "meta/version"))
             return false;
-    }
-    if (package.hasImage)
-        ::unlink((dir + "oninstall").c_str());
-    return true;
+        if (!save("deps", listText(package.dependencies, false), "meta/deps"))
+            return false;
+        if (!package.provides.empty() && !save("provides", listText(package.provides, true), "meta/provides"))
+            return false;
+        if (!package.conflicts.empty() &&
+            !save("conflicts", listText(package.conflicts, false), "meta/conflicts"))
+            return false;
+        if (package.bundle.name.empty())
+            ::unlinkat(dir, "bundle", 0);
+        else if (!save("bundle", package.bundle.name + "\n", "meta/bundle"))
+            return false;
+
+        // The enabled/disabled marks are read by the installed system at their
+        // absolute place, whatever the installation's form.
+        if (absoluteDir >= 0) {
+            if (package.disabled)
+                writeFileAt(absoluteDir, "disabled", package.userForced ? "user\n" : "auto\n");
+            else
+                ::unlinkat(absoluteDir, "disabled", 0);
+            if (package.disabled || !package.userForced)
+                ::unlinkat(absoluteDir, "enabled", 0);
+            else
+                writeFileAt(absoluteDir, "enabled", "user\n");
+        }
+
+        if (!package.isBundle) {
+            std::string text;
+            for (const std::string& path : package.files) {
+                text.append(path, !path.empty() && path[0] == '/' ? 1 : 0);
+                text += '\n';
+            }
+            if (!save("files", text, "meta/files"))
+                return false;
+        }
+        if (package.hasImage)
+            ::unlinkat(dir, "oninstall", 0);
+        return true;
+    };
+    const bool saved = saveAll();
+    if (dir >= 0)
+        ::close(dir);
+    if (absoluteDir >= 0 && absoluteDir != dir)
+        ::close(absoluteDir);
+    return saved;
 }
 
 void removeDatabaseEntry(const Package& package) {
-    std::string dir = databaseDir(package.name, false);
-    while (dir.size() > 1 && dir.back() == '/')
-        dir.pop_back();
-    // The entry is opened without following a link, and its files are removed
-    // relative to that descriptor: a link planted as the entry leads nowhere.
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    if (package.untracked || !isUsablePackageName(package.name))
         return;
+    EntryPlace place(package.name, false);
+    // The entry is opened with no link on the way, and its files are removed
+    // relative to that descriptor. An entry that is a link or a file is
+    // damaged: the link or file itself goes, never what it points at.
+    int fd = place.root.openNoLinks(place.path, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) {
+        if (errno == ELOOP || errno == ENOTDIR)
+            place.root.removeNoLinks(place.path);
+        return;
+    }
     DIR* d = ::fdopendir(fd);
     if (!d) {
         ::close(fd);
@@ -249,9 +297,9 @@ void removeDatabaseEntry(const Package& package) {
             names.emplace_back(entry->d_name);
     }
     for (const std::string& name : names)
-        ::unlinkat(fd, name.c_str(), 0);
+        ::unlinkat(::dirfd(d), name.c_str(), 0);
     ::closedir(d);
-    ::rmdir(dir.c_str());
+    place.root.removeDirectoryNoLinks(place.path);
 }
 
 bool makeDirectories(const std::string& path, bool skipLast) {
@@ -304,21 +352,38 @@ void uninstallPackage(Package& package) {
     package.scheduled = ScheduledAction::none;
 }
 
-void enablePackage(Package& package) {
-    const std::string dir = databaseDir(package.name, false);
-    ::unlink((dir + "disabled").c_str());
-    if (package.userForced)
-        writeFile(dir + "enabled", "user\n");
+namespace {
+
+// Sets the entry's marks: `disabled` removed or written, then `enabled`.
+// An untracked package has no entry: the directory of its name belongs to a
+// tracked namesake and is left alone.
+void writeMarks(const Package& package, const char* disabled, const char* enabled) {
+    if (package.untracked)
+        return;
+    int fd = openEntry(package.name, false);
+    if (fd < 0)
+        return;
+    if (disabled)
+        writeFileAt(fd, "disabled", disabled);
     else
-        ::unlink((dir + "enabled").c_str());
+        ::unlinkat(fd, "disabled", 0);
+    if (enabled)
+        writeFileAt(fd, "enabled", enabled);
+    else
+        ::unlinkat(fd, "enabled", 0);
+    ::close(fd);
+}
+
+}  // namespace
+
+void enablePackage(Package& package) {
+    writeMarks(package, nullptr, package.userForced ? "user\n" : nullptr);
     package.disabled = false;
     package.scheduled = ScheduledAction::none;
 }
 
 void disablePackage(Package& package) {
-    const std::string dir = databaseDir(package.name, false);
-    ::unlink((dir + "enabled").c_str());
-    writeFile(dir + "disabled", package.userForced ? "user\n" : "auto\n");
+    writeMarks(package, package.userForced ? "user\n" : "auto\n", nullptr);
     package.disabled = true;
     package.scheduled = ScheduledAction::none;
 }

@@ -24,15 +24,24 @@ inline std::string databaseDir(const Package& package, bool relative = false) {
 // resolution clears the damaged entry away. Consumes the schedule file.
 void loadFromDatabase(Package& package, const std::string& name);
 
+// Creates the package's database directory (with `relative`, its form under
+// the working directory), with no symbolic link on the way; what an earlier
+// entry of the name left there that is not a plain file is cleared away. On
+// failure prints the installation error and returns false.
+[[nodiscard]] bool makeDatabaseEntry(const Package& package, bool relative);
+
 // Writes the package's directory files (the directory must exist). On a failed
 // write prints the installation error and returns false; files written before
 // the failure stay (the caller removes the package).
 [[nodiscard]] bool saveToDatabase(const Package& package, bool relative = false);
 
-// Deletes the (absolute) directory of the package and the files in it.
+// Deletes the (absolute) directory of the package and the files in it; an
+// entry that is a link or a file is removed itself. Every access to the
+// database and the schedule files goes through the install root's no-link
+// calls (archive/rootfs.h). An untracked package has no entry: nothing happens.
 void removeDatabaseEntry(const Package& package);
 
-// Creates the missing directories of `path` from the top down (mode 0770,
+// Creates the missing directories of `path` by plain paths, from the top down (mode 0770,
 // umask applies); with `skipLast` the last component is left out because it
 // names a file about to be made. An existing directory is no error.
 [[nodiscard]] bool makeDirectories(const std::string& path, bool skipLast = false);

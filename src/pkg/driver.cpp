@@ -12,6 +12,7 @@
 
 #include "archive/format.h"
 #include "archive/partstream.h"
+#include "archive/rootfs.h"
 #include "archive/signature.h"
 #include "init/process.h"
 #include "pkg/database.h"
@@ -215,8 +216,10 @@ int installDriverPackage() {
 }
 
 int installStreamPackage() {
-    const char* imagePath = "/flash/image";
-    int imageFd = ::open(imagePath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // "/flash/image", and its link into the database entry, are reached with
+    // no symbolic link on the way: an installed package may own either place.
+    InstallRoot flash("/flash");
+    int imageFd = flash.openNoLinks("image", O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (imageFd < 0) {
         std::fputs("ERROR: could not open image\n", stdout);
         std::fflush(stdout);
@@ -229,13 +232,14 @@ int installStreamPackage() {
     int result = installFromStream(in, kPermitUpgrade, &image, imageDir);
     bool imageWhole = image.close();
     if (result == 0 && !imageDir.empty()) {
-        if (!imageWhole || ::link(imagePath, (imageDir + "image").c_str()) != 0) {
+        const std::string inRoot = imageDir.substr(std::string("/flash").size()) + "image";
+        if (!imageWhole || !flash.linkNoLinks("image", inRoot)) {
             std::fputs("ERROR: could not save package image\n", stdout);
             std::fflush(stdout);
             result = -1;
         }
     }
-    ::unlink(imagePath);
+    flash.removeNoLinks("image");
     return result;
 }
 

@@ -1,7 +1,6 @@
 #include "pkg/operations.h"
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,7 +12,7 @@
 #include <set>
 #include <vector>
 
-#include "archive/extract.h"
+#include "archive/rootfs.h"
 #include "archive/format.h"
 #include "archive/partstream.h"
 #include "archive/signature.h"
@@ -25,38 +24,6 @@
 namespace {
 
 const archive::TrustAnchors* trustOverride = nullptr;
-
-// Creates the package's database directory. A symbolic link on the way is
-// refused: the database files are written by name, and a link planted by an
-// earlier package must not lead them out of the installed system.
-bool makeDatabaseDirectory(const Package& package, bool relative) {
-    std::string dir = databaseDir(package, relative);
-    if (relative && !dir.empty() && dir[0] == '.')
-        dir.erase(0, 1);
-    InstallRoot root(relative ? "." : "/flash");
-    std::string inRoot = relative ? dir : dir.substr(std::string("/flash").size());
-    if (!root.valid() || !root.makeDirectories(inRoot, true))
-        return false;
-    // Leftovers of an earlier entry of this name: a link among them would be
-    // written through.
-    int fd = root.open(inRoot, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
-    if (fd < 0)
-        return false;
-    for (const char* file : {"version", "deps", "provides", "conflicts", "bundle", "files", "disabled", "enabled",
-                             "oninstall", "onuninstall", "image"}) {
-        struct stat info;
-        if (::fstatat(fd, file, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode))
-            ::unlinkat(fd, file, 0);
-    }
-    ::close(fd);
-    return true;
-}
-
-int removeIfEmptyDirectory(const char* path, const struct stat*, int type, FTW*) {
-    if (type == FTW_DP)
-        ::rmdir(path);  // fails, harmlessly, where something is left
-    return 0;
-}
 
 // Removes what a failed installation wrote. An untracked package has no
 // database entry of its own: the directory of its name, if any, belongs to an
@@ -70,9 +37,10 @@ void undoInstallation(Package& package, bool untracked, bool relative) {
     if (!untracked)
         removeDatabaseEntry(package);
     // A disabled package had a tree of its own under "/flash/x": what its
-    // extraction made there is gone, so are the directories left empty.
+    // extraction made there is gone, so are the directories left empty. A
+    // link on the way (at "/flash/x" itself, say) is never followed.
     if (package.disabled && isUsablePackageName(package.name))
-        ::nftw(("/flash/x/" + package.name).c_str(), removeIfEmptyDirectory, 16, FTW_DEPTH | FTW_PHYS);
+        InstallRoot("/flash").removeEmptyDirectories("x/" + package.name);
     package.scheduled = ScheduledAction::none;
 }
 
@@ -131,10 +99,6 @@ void setInstallTrust(const archive::TrustAnchors* trust) { trustOverride = trust
 
 const archive::TrustAnchors& installTrust() {
     return trustOverride ? *trustOverride : archive::builtinTrustAnchors();
-}
-
-bool isUsablePackageName(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
 int installFromStream(std::istream& in, unsigned flags, std::streambuf* tee, std::string& imageDir) {
@@ -228,7 +192,7 @@ int installBundle(PackagePartStream& stream, unsigned flags, std::string& imageD
         uninstallPackage(*repository.packages[size_t(index)]);
         repository.packages.erase(repository.packages.begin() + index);
     }
-    if (!makeDatabaseDirectory(*bundle, false))
+    if (!makeDatabaseEntry(*bundle, false))
         return kInstallFailed;
     if (!saveToDatabase(*bundle)) {
         uninstallPackage(*bundle);
@@ -287,7 +251,8 @@ bool installContent(Package& package, PackagePartStream& stream, bool relative) 
     const std::string progressLabel = installingLabel(package);
     repository.showProgressBar(stream, progressLabel);
 
-    if (!untracked && !makeDatabaseDirectory(package, relative))
+    package.untracked = untracked;
+    if (!untracked && !makeDatabaseEntry(package, relative))
         return false;
     auto fail = [&] {
         undoInstallation(package, untracked, relative);
@@ -346,8 +311,8 @@ bool writeScript(Package& package, PackagePartStream& stream, uint32_t length, c
     InstallRoot root(relative ? "." : "/flash");
     const std::string path = (relative ? dir : dir.substr(std::string("/flash").size())) + name;
     // The script is copied through in pieces: its length field may promise
-    // more than ever arrives.
-    int fd = root.open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);
+    // more than ever arrives. No link on the way is followed.
+    int fd = root.openNoLinks(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (fd < 0) {
         reportInstallError(package, name, errno);
         return false;
@@ -384,10 +349,15 @@ bool writeScript(Package& package, PackagePartStream& stream, uint32_t length, c
 }
 
 bool runScript(const Package& package, const char* name) {
-    const std::string script = "/var/pdb/" + package.name + "/" + name;
-    struct stat info;
-    if (::stat(("/flash" + script).c_str(), &info) != 0)
+    // An untracked package has no scripts: one of its name belongs to a
+    // tracked namesake.
+    if (package.untracked || !isUsablePackageName(package.name))
         return true;
+    const std::string script = "/var/pdb/" + package.name + "/" + name;
+    int scriptFd = InstallRoot("/flash").openNoLinks(script, O_PATH);
+    if (scriptFd < 0)
+        return true;
+    ::close(scriptFd);
     const std::string command = script + " >/dev/null 2>&1";
 
     struct sigaction action = {}, previous = {};

@@ -57,6 +57,3 @@ int installBundle(PackagePartStream& stream, unsigned flags, std::string& imageD
 // Runs the package's stored script `name` chrooted into "/flash"; true when
 // there is none or it succeeded, otherwise warns and returns false.
 bool runScript(const Package& package, const char* name);
-
-// A package name that can stand as one directory name in the database.
-bool isUsablePackageName(const std::string& name);

@@ -19,3 +19,7 @@ std::string displayLabel(const Package& package) {
         return label(package.bundle);
     return label(package);
 }
+
+bool isUsablePackageName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}

@@ -30,6 +30,9 @@ struct Package : PackageHeader {
     // The current enabled or disabled state was the user's choice, not the resolver's.
     bool userForced = false;
     ScheduledAction scheduled = ScheduledAction::none;
+    // Installed from an untracked package file: it has no database entry, and
+    // the entry of its name (if any) belongs to a tracked namesake.
+    bool untracked = false;
 
     Package() = default;
     explicit Package(const PackageHeader& header) : PackageHeader(header) {}
@@ -41,3 +44,6 @@ struct Package : PackageHeader {
 // The bundle's label for members of a bundle, otherwise the package's own:
 // installation progress and errors report bundle members under the bundle.
 std::string displayLabel(const Package& package);
+
+// A package name that can stand as one directory name in the database.
+bool isUsablePackageName(const std::string& name);

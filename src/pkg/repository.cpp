@@ -1,12 +1,15 @@
 #include "pkg/repository.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <queue>
 
 #include "archive/partstream.h"
+#include "archive/rootfs.h"
 #include "pkg/database.h"
 #include "pkg/relation_index.h"
 
@@ -92,8 +95,14 @@ Repository& theRepository() {
 
 void Repository::openRepository(bool beQuiet) {
     quiet = beQuiet;
-    DIR* dir = ::opendir(kDatabaseRoot);
+    // The database directory is opened with no link on the way: one planted
+    // by a package would lead the loading (and the removals that follow)
+    // elsewhere.
+    int fd = InstallRoot("/flash").openNoLinks("var/pdb", O_RDONLY | O_DIRECTORY);
+    DIR* dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
     if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
         printWarning("could not open repo");
         return;
     }
