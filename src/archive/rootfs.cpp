@@ -314,6 +314,18 @@ bool InstallRoot::renameNoLinks(std::string_view from, std::string_view to, bool
     return ok;
 }
 
+bool InstallRoot::renameInDirectory(std::string_view path, const std::string& newName, bool noReplace) const {
+    std::string last;
+    int dir = openParent(path, false, last);
+    if (dir < 0)
+        return false;
+    bool ok = !last.empty() && renameAt(dir, last.c_str(), dir, newName.c_str(), noReplace) == 0;
+    int error = errno;
+    ::close(dir);
+    errno = error;
+    return ok;
+}
+
 bool InstallRoot::linkNoLinks(std::string_view from, std::string_view to) const {
     std::string fromLast, toLast;
     int fromDir = openParent(from, false, fromLast, true);

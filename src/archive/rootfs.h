@@ -93,6 +93,10 @@ public:
     // neither last component followed); with `noReplace` an existing `to` is
     // EEXIST. False with errno set.
     bool renameNoLinks(std::string_view from, std::string_view to, bool noReplace) const;
+    // Renames the last component of `path` (its directory resolved as a
+    // chroot would, the component itself never followed) to `newName` in the
+    // same directory; with `noReplace` an existing `newName` is EEXIST.
+    bool renameInDirectory(std::string_view path, const std::string& newName, bool noReplace) const;
     // Makes `to` a hard link of `from` (no link followed on either way).
     bool linkNoLinks(std::string_view from, std::string_view to) const;
 

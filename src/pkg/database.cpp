@@ -273,17 +273,16 @@ bool saveToDatabase(const Package& package, bool relative) {
     return saved;
 }
 
-void removeDatabaseEntry(const Package& package) {
-    if (package.untracked || !isUsablePackageName(package.name))
-        return;
-    EntryPlace place(package.name, false);
-    // The entry is opened with no link on the way, and its files are removed
-    // relative to that descriptor. An entry that is a link or a file is
-    // damaged: the link or file itself goes, never what it points at.
-    int fd = place.root.openNoLinks(place.path, O_RDONLY | O_DIRECTORY);
+namespace {
+
+// Removes the entry directory `path` (inside "/flash") and its files; an
+// entry that is a link or a file is removed itself, never what it points at.
+void removeEntryDirectory(const std::string& path) {
+    InstallRoot root("/flash");
+    int fd = root.openNoLinks(path, O_RDONLY | O_DIRECTORY);
     if (fd < 0) {
         if (errno == ELOOP || errno == ENOTDIR)
-            place.root.removeNoLinks(place.path);
+            root.removeNoLinks(path);
         return;
     }
     DIR* d = ::fdopendir(fd);
@@ -299,7 +298,46 @@ void removeDatabaseEntry(const Package& package) {
     for (const std::string& name : names)
         ::unlinkat(::dirfd(d), name.c_str(), 0);
     ::closedir(d);
-    place.root.removeDirectoryNoLinks(place.path);
+    root.removeDirectoryNoLinks(path);
+}
+
+}  // namespace
+
+void removeDatabaseEntry(const Package& package) {
+    if (package.untracked || !isUsablePackageName(package.name))
+        return;
+    removeEntryDirectory("var/pdb/" + package.name);
+}
+
+bool setEntryAside(const Package& package, std::string& asideName) {
+    asideName.clear();
+    if (package.untracked || !isUsablePackageName(package.name))
+        return true;
+    InstallRoot root("/flash");
+    struct stat info;
+    if (!root.lstat("var/pdb/" + package.name, info))
+        return true;  // no entry: nothing to keep
+    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
+        std::string name = ".old-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+        if (root.renameNoLinks("var/pdb/" + package.name, "var/pdb/" + name, true)) {
+            asideName = name;
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+void restoreEntry(const Package& package, const std::string& asideName) {
+    if (asideName.empty())
+        return;
+    InstallRoot("/flash").renameNoLinks("var/pdb/" + asideName, "var/pdb/" + package.name, false);
+}
+
+void removeEntryAside(const std::string& asideName) {
+    if (!asideName.empty())
+        removeEntryDirectory("var/pdb/" + asideName);
 }
 
 bool makeDirectories(const std::string& path, bool skipLast) {

@@ -198,7 +198,7 @@ int installDriverPackage() {
         acceptDriverParts(stream);
         stream.nextPart();
         Package header;
-        if (!readHeader(header, stream) || !isUsablePackageName(header.name))
+        if (!readHeader(header, stream) || !hasRecordableNames(header))
             return 1;
         if (stream.currentPart() == PartType::Files)
             stream.nextPart();

@@ -44,23 +44,130 @@ void undoInstallation(Package& package, bool untracked, bool relative) {
     package.scheduled = ScheduledAction::none;
 }
 
-// Takes the package out of the repository and hands it back; null when it is
-// no longer there (a resolution removed it).
-std::unique_ptr<Package> takeOut(Repository& repository, const Package* package) {
-    auto& packages = repository.packages;
-    auto it = std::find_if(packages.begin(), packages.end(), [&](const auto& p) { return p.get() == package; });
-    if (it == packages.end())
-        return nullptr;
-    std::unique_ptr<Package> owned = std::move(*it);
-    packages.erase(it);
-    return owned;
-}
-
 bool stillInstalled(const Repository& repository, const Package* package) {
     for (const auto& p : repository.packages)
         if (p.get() == package)
             return true;
     return false;
+}
+
+// The installed version of a package while a newer one is written: its files
+// are renamed to hidden names in their own directories and its database entry
+// to a hidden name in the database directory, so that the newer version finds
+// its paths free, and the older one can be put back exactly as it was when
+// the newer one fails.
+class OldVersion {
+public:
+    explicit OldVersion(std::unique_ptr<Package> package) : package_(std::move(package)) {}
+
+    // False (with everything moved so far put back) when a file or the entry
+    // cannot be moved.
+    bool setAside() {
+        InstallRoot root("/flash");
+        // Deepest first, so that a file reached through a link that the
+        // package owns moves before the link.
+        for (auto it = package_->files.rbegin(); it != package_->files.rend(); ++it) {
+            if (hasDotDotComponent(*it))
+                continue;
+            std::string parent, last;
+            InstallRoot::split(*it, parent, last);
+            struct stat info;
+            if (last.empty() || !root.lstat(*it, info))
+                continue;  // gone already: nothing to keep
+            bool moved = false;
+            for (unsigned attempt = 0; attempt < 1000 && !moved; ++attempt) {
+                std::string name = ".old-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++);
+                if (root.renameInDirectory(*it, name, true)) {
+                    aside_.emplace_back(*it, parent + "/" + name);
+                    moved = true;
+                } else if (errno != EEXIST) {
+                    break;
+                }
+            }
+            if (!moved) {
+                restore();
+                return false;
+            }
+        }
+        if (!setEntryAside(*package_, entryAside_)) {
+            restore();
+            return false;
+        }
+        return true;
+    }
+    // Puts the files and the entry back where they were.
+    void restore() {
+        InstallRoot root("/flash");
+        for (auto it = aside_.rbegin(); it != aside_.rend(); ++it) {
+            std::string parent, last;
+            InstallRoot::split(it->first, parent, last);
+            root.renameInDirectory(it->second, last, false);
+        }
+        aside_.clear();
+        restoreEntry(*package_, entryAside_);
+        entryAside_.clear();
+    }
+    // The newer version is in place: the older one's files and entry go.
+    void discard() {
+        for (const auto& [original, moved] : aside_)
+            removeInRoot("/flash", moved);
+        aside_.clear();
+        removeEntryAside(entryAside_);
+        entryAside_.clear();
+    }
+    std::unique_ptr<Package> release() { return std::move(package_); }
+
+private:
+    std::unique_ptr<Package> package_;
+    std::vector<std::pair<std::string, std::string>> aside_;  // original path, hidden path
+    std::string entryAside_;
+    unsigned counter_ = 0;
+};
+
+// Whether the resolution that follows the installation keeps `package` (with
+// its installed namesake replaced, unless it is untracked). Nothing is
+// changed: every scheduled action is as it was afterwards. When it would be
+// removed, `reason` says why.
+bool survivesResolution(Repository& repository, std::unique_ptr<Package>& package, std::string& reason) {
+    auto& packages = repository.packages;
+    std::vector<std::pair<Package*, ScheduledAction>> saved;
+    for (const auto& p : packages)
+        saved.emplace_back(p.get(), p->scheduled);
+    int index = package->untracked ? -1 : repository.findInstalled(package->name);
+    std::unique_ptr<Package> old;
+    if (index >= 0) {
+        old = std::move(packages[size_t(index)]);
+        packages.erase(packages.begin() + index);
+    }
+    Package* candidate = package.get();
+    packages.push_back(std::move(package));
+    std::vector<Package*> removals, enablings;
+    resolveSchedule(repository, removals, enablings, false);
+    const bool kept = candidate->scheduled != ScheduledAction::uninstall;
+    if (!kept) {
+        reason = "it would be removed at once";
+        for (const DependencyEntry& dependency : candidate->dependencies) {
+            bool found = false, staying = false;
+            for (Package* p : repository.findCandidates(dependency, true)) {
+                if (p == candidate)
+                    continue;
+                found = true;
+                staying = staying || p->scheduled != ScheduledAction::uninstall;
+            }
+            if (found && !staying) {
+                reason = "package " + dependency.name + ", which it depends on, is being removed";
+                break;
+            }
+        }
+    }
+    package = std::move(packages.back());
+    packages.pop_back();
+    if (old)
+        packages.insert(packages.begin() + index, std::move(old));
+    for (auto& [p, action] : saved)
+        p->scheduled = action;
+    candidate->scheduled = ScheduledAction::none;
+    return kept;
 }
 
 bool writeAll(int fd, const char* data, size_t size) {
@@ -119,7 +226,7 @@ Package* installOne(PackagePartStream& stream, unsigned flags, const DependencyE
     auto package = std::make_unique<Package>();
     if (!readHeader(*package, stream))
         return nullptr;
-    if (!isUsablePackageName(package->name)) {
+    if (!hasRecordableNames(*package)) {
         reportBrokenPackage(*package);
         return nullptr;
     }
@@ -140,33 +247,56 @@ Package* installOne(PackagePartStream& stream, unsigned flags, const DependencyE
     }
     if (bundleRef)
         package->bundle = *bundleRef;
+    package->untracked = stream.isUntracked();
+    const bool untracked = package->untracked;
 
-    if (!stream.isUntracked()) {
-        std::unique_ptr<Package> old;
-        int index = repository.findInstalled(package->name);
-        if (index >= 0) {
-            old = std::move(repository.packages[size_t(index)]);
-            repository.packages.erase(repository.packages.begin() + index);
-        }
-        Package* added = package.get();
-        repository.packages.push_back(std::move(package));
-        applySchedule(repository, true);
-        // The old version's files and database entry go before the new ones
-        // are written, so that the two never stand side by side; its
-        // uninstall script is not run.
-        if (old)
-            uninstallPackage(*old);
-        package = takeOut(repository, added);
-        if (!package)
-            return nullptr;
+    // A package that the resolution after its installation would take out
+    // again is refused now, before anything is written or removed.
+    std::string reason;
+    if (!survivesResolution(repository, package, reason)) {
+        repository.printError("installation of %s failed: %s", displayLabel(*package).c_str(), reason.c_str());
+        return nullptr;
     }
 
-    if (!installContent(*package, stream, false))
+    // The installed version of the same name (an untracked package never
+    // touches its namesake) stays on the disk, set aside, until the new one
+    // is known to be good; so does whatever the new one would disable or
+    // remove, because the resolution runs only afterwards.
+    std::unique_ptr<OldVersion> old;
+    int oldIndex = untracked ? -1 : repository.findInstalled(package->name);
+    if (oldIndex >= 0) {
+        old = std::make_unique<OldVersion>(std::move(repository.packages[size_t(oldIndex)]));
+        repository.packages.erase(repository.packages.begin() + oldIndex);
+        if (!old->setAside()) {
+            reportInstallError(*package, "var/pdb/" + package->name, errno);
+            repository.packages.insert(repository.packages.begin() + oldIndex, old->release());
+            return nullptr;
+        }
+    }
+    if (!writeContent(*package, stream, false)) {
+        if (old) {
+            old->restore();
+            repository.packages.insert(repository.packages.begin() + oldIndex, old->release());
+        }
         return nullptr;
+    }
+    // The old version's files and database entry go; its uninstall script is
+    // not run.
+    if (old)
+        old->discard();
+    old.reset();
+
     Package* installed = package.get();
     repository.packages.push_back(std::move(package));
-    applySchedule(repository, false);
-    return stillInstalled(repository, installed) ? installed : nullptr;
+    applySchedule(repository, !untracked);
+    if (!stillInstalled(repository, installed)) {
+        // Not expected after the check above; said rather than hidden.
+        repository.printError("installation of %s failed: it was removed by the resolution of scheduled actions",
+                              displayLabel(*installed).c_str());
+        return nullptr;
+    }
+    completeInstallation(*installed, false);
+    return installed;
 }
 
 int installBundle(PackagePartStream& stream, unsigned flags, std::string& imageDir) {
@@ -174,7 +304,7 @@ int installBundle(PackagePartStream& stream, unsigned flags, std::string& imageD
     auto bundle = std::make_unique<Package>();
     if (!readHeader(*bundle, stream))
         return kInstallFailed;
-    if (!isUsablePackageName(bundle->name)) {
+    if (!hasRecordableNames(*bundle)) {
         reportBrokenPackage(*bundle);
         return kInstallFailed;
     }
@@ -246,6 +376,13 @@ int installBundle(PackagePartStream& stream, unsigned flags, std::string& imageD
 }
 
 bool installContent(Package& package, PackagePartStream& stream, bool relative) {
+    if (!writeContent(package, stream, relative))
+        return false;
+    completeInstallation(package, relative);
+    return true;
+}
+
+bool writeContent(Package& package, PackagePartStream& stream, bool relative) {
     Repository& repository = theRepository();
     const bool untracked = stream.isUntracked();
     const std::string progressLabel = installingLabel(package);
@@ -294,14 +431,18 @@ bool installContent(Package& package, PackagePartStream& stream, bool relative) 
     }
     if (!untracked && !saveToDatabase(package, relative))
         return fail();
+    return true;
+}
+
+void completeInstallation(Package& package, bool relative) {
+    Repository& repository = theRepository();
     flushInstallRoot(relative);
     if (!package.disabled)
         runScript(package, "oninstall");
     if (package.belongsToBundle())
-        return true;
+        return;
     repository.showProgress("");
     repository.printInfo("installed %s%s", package.disabled ? "(disabled) " : "", label(package).c_str());
-    return true;
 }
 
 bool writeScript(Package& package, PackagePartStream& stream, uint32_t length, const char* name, bool relative) {

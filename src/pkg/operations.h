@@ -49,6 +49,14 @@ int installBundle(PackagePartStream& stream, unsigned flags, std::string& imageD
 // package's files and database entry are removed again.
 [[nodiscard]] bool installContent(Package& package, PackagePartStream& stream, bool relative);
 
+// The two halves of installContent. writeContent: scripts, files, the
+// authenticity check and the database entry; on failure (reported) whatever
+// the package wrote is removed again. completeInstallation: flushes the file
+// system, runs the install script of an enabled package and prints
+// "installed" for a package outside a bundle.
+[[nodiscard]] bool writeContent(Package& package, PackagePartStream& stream, bool relative);
+void completeInstallation(Package& package, bool relative);
+
 // Stores `length` bytes of the current part as the script `name` in the
 // package's database directory.
 [[nodiscard]] bool writeScript(Package& package, PackagePartStream& stream, uint32_t length, const char* name,

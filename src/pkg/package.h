@@ -47,3 +47,8 @@ std::string displayLabel(const Package& package);
 
 // A package name that can stand as one directory name in the database.
 bool isUsablePackageName(const std::string& name);
+// Whether the database can record the package: a usable name, and neither it
+// nor a name of its dependency, provides or conflicts lists is empty or holds
+// a blank, a newline or another control character (the text files would read
+// such a name back as something else).
+bool hasRecordableNames(const PackageHeader& header);

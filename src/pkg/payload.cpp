@@ -344,7 +344,10 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
         std::string name(entry.nameLength, '\0');
         if (!in.read(name.data(), name.size()))
             return broken();
-        if (name.find('\0') != std::string::npos || hasDotDotComponent(name))
+        // A newline would split the recorded path in two in the database's
+        // "files" list, and a later uninstallation would delete the halves.
+        if (name.find('\0') != std::string::npos || name.find('\n') != std::string::npos ||
+            hasDotDotComponent(name))
             return broken();
 
         std::string recorded = prefix;
