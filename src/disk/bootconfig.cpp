@@ -16,13 +16,15 @@ bool writeMasterBootRecord(const Installer& installer) {
 
 namespace {
 
+// A file that did not reach the disk whole (a full disk, a write error seen
+// only when the buffer is flushed at close) is a failure to create it.
 bool writeTextFile(const char* path, const std::string& text) {
     FILE* f = std::fopen(path, "w");
     if (!f) return false;
-    std::fputs(text.c_str(), f);
-    std::fclose(f);
+    bool written = std::fputs(text.c_str(), f) >= 0 && std::fflush(f) == 0 && !std::ferror(f);
+    if (std::fclose(f) != 0) written = false;
     chmod(path, 0644);
-    return true;
+    return written;
 }
 
 std::string format(const char* fmt, const char* a, const char* b = "") {

@@ -111,58 +111,105 @@ bool appendRecord(TreeChunk*& current, const std::string& path, const struct sta
     return appendPath(current, path) && appendBytes(current, &saved, sizeof saved);
 }
 
-bool saveFile(TreeChunk*& current, const std::string& path, const struct stat& st) {
+// What saving an entry came to: kept, left out (it could not be read; the
+// rest of the tree is kept), or no memory (nothing can be kept).
+enum class Saved { kept, skipped, noMemory };
+
+// Where the stream stood before an entry, so that an entry that cannot be
+// read whole leaves nothing of itself behind.
+struct StreamMark {
+    TreeChunk* chunk;
+    int32_t used;
+    int32_t capacity;
+};
+
+StreamMark markStream(TreeChunk* current) { return {current, current->cursor, current->end}; }
+
+void rewindStream(TreeChunk*& current, const StreamMark& mark) {
+    freeTreeChunks(mark.chunk->next);
+    mark.chunk->next = nullptr;
+    mark.chunk->cursor = mark.used;
+    mark.chunk->end = mark.capacity;
+    current = mark.chunk;
+}
+
+// The entries left out, named as the installed system sees them; they are
+// reported once the progress line has ended.
+std::vector<std::string>* skippedEntries = nullptr;
+
+Saved skip(TreeChunk*& current, const StreamMark& mark, const std::string& path) {
+    rewindStream(current, mark);
+    if (skippedEntries) skippedEntries->push_back(path);
+    return Saved::skipped;
+}
+
+Saved saveFile(TreeChunk*& current, const std::string& path, const struct stat& st) {
+    const StreamMark mark = markStream(current);
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool ok = appendRecord(current, path, st);
+    if (fd < 0) return skip(current, mark, path);
+    if (!appendRecord(current, path, st)) {
+        close(fd);
+        return Saved::noMemory;
+    }
     uint64_t total = 0;
-    while (ok) {
+    bool readFailed = false;
+    for (;;) {
         if (freeSpace(current) == 0 && !appendChunk(current, kTreeChunkSize)) {
-            ok = false;
-            break;
+            close(fd);
+            return Saved::noMemory;
         }
         ssize_t n = read(fd, current->data + current->cursor, size_t(freeSpace(current)));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) ok = false;
+        if (n < 0) readFailed = true;
         if (n <= 0) break;
         current->cursor += int32_t(n);
         total += uint64_t(n);
     }
     close(fd);
     // A file that changed size while it was read would not restore as it was.
-    return ok && total == uint64_t(st.st_size);
+    if (readFailed || total != uint64_t(st.st_size)) return skip(current, mark, path);
+    return Saved::kept;
 }
 
 using Ancestors = std::vector<std::pair<dev_t, ino_t>>;
 
-bool saveEntry(TreeChunk*& current, const std::string& path, Ancestors& ancestors) {
+Saved saveEntry(TreeChunk*& current, const std::string& path, Ancestors& ancestors) {
+    const StreamMark mark = markStream(current);
     struct stat st;
-    if (stat(path.c_str(), &st) != 0) return false;
+    if (stat(path.c_str(), &st) != 0) return skip(current, mark, path);
     if (S_ISREG(st.st_mode)) return saveFile(current, path, st);
-    if (!S_ISDIR(st.st_mode)) return true;
+    if (!S_ISDIR(st.st_mode)) return Saved::kept;
 
     // Links are followed; one that leads back to a directory above it would
     // be followed for ever. Such a link is left out, the rest is kept.
     for (const auto& [dev, ino] : ancestors)
-        if (dev == st.st_dev && ino == st.st_ino) return true;
+        if (dev == st.st_dev && ino == st.st_ino) return Saved::kept;
 
     DIR* dir = opendir(path.c_str());
-    if (!dir) return false;
-    bool ok = appendRecord(current, path, st);
+    if (!dir) return skip(current, mark, path);
+    if (!appendRecord(current, path, st)) {
+        closedir(dir);
+        return Saved::noMemory;
+    }
     ancestors.emplace_back(st.st_dev, st.st_ino);
-    while (ok) {
+    Saved result = Saved::kept;
+    for (;;) {
         errno = 0;
         dirent* entry = readdir(dir);
         if (!entry) {
-            ok = errno == 0;
+            // A listing that breaks off keeps what was read of it.
+            if (errno != 0 && skippedEntries) skippedEntries->push_back(path);
             break;
         }
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        ok = saveEntry(current, path + "/" + entry->d_name, ancestors);
+        if (saveEntry(current, path + "/" + entry->d_name, ancestors) == Saved::noMemory) {
+            result = Saved::noMemory;
+            break;
+        }
     }
     ancestors.pop_back();
     closedir(dir);
-    return ok;
+    return result;
 }
 
 // Reads the completed chain in order.
@@ -239,8 +286,17 @@ bool restoreDirectory(const char* path, const SavedStatus& saved) {
 }  // namespace
 
 bool saveTree(TreeChunk*& current, const char* path) {
+    std::vector<std::string> skipped;
+    return saveTreeSkipping(current, path, skipped) && skipped.empty();
+}
+
+bool saveTreeSkipping(TreeChunk*& current, const char* path, std::vector<std::string>& skipped) {
     Ancestors ancestors;
-    return saveEntry(current, path, ancestors);
+    skippedEntries = &skipped;
+    Saved result = saveEntry(current, path, ancestors);
+    skippedEntries = nullptr;
+    // The store itself must be readable: without it nothing is kept.
+    return result == Saved::kept || (result == Saved::skipped && skipped.front() != path);
 }
 
 bool restoreTree(TreeChunk* first) {
@@ -264,28 +320,44 @@ bool restoreTree(TreeChunk* first) {
     return true;
 }
 
-void readOldConfiguration(const Installer& installer, SavedTree& tree) {
+namespace {
+bool restoredInPart = false;
+}
+
+KeepResult readOldConfiguration(const Installer& installer, SavedTree& tree) {
     tree.clear();
     if (!mountSystem(installer, false)) {
         std::puts("WARNING: couldn't keep config - couldn't mount file system");
-        return;
+        return KeepResult::nothing;
     }
     struct stat st;
     const char* path = nullptr;
     if (stat("/flash/lumo/store", &st) == 0) path = "/flash/lumo/store";
     else if (lstat("/flash/rw/store", &st) == 0) path = "/flash/rw/store";
 
+    KeepResult result = KeepResult::nothing;
     if (path) {
+        std::vector<std::string> skipped;
         startProgress("Reading old configuration...");
         if (tree.start()) {
-            if (saveTree(tree.last, path)) tree.complete();
+            if (saveTreeSkipping(tree.last, path, skipped)) tree.complete();
             else tree.clear();
         }
         stopProgress();
-        if (tree.empty()) std::puts("ERROR: couldn't keep config - probably not enough memory");
+        // What could not be read is named, the rest is kept.
+        for (const std::string& entry : skipped)
+            if (entry != path)
+                std::printf("WARNING: couldn't keep %s - could not read it\n", entry.c_str() + std::strlen("/flash"));
+        if (tree.empty()) {
+            std::puts("ERROR: couldn't keep config - probably not enough memory");
+            result = KeepResult::failed;
+        } else {
+            result = KeepResult::saved;
+        }
     }
     umount("/flash/boot");
     umount("/flash");
+    return result;
 }
 
 void writeBackConfiguration(SavedTree& tree) {
@@ -294,4 +366,11 @@ void writeBackConfiguration(SavedTree& tree) {
     tree.clear();
     stopProgress();
     if (!ok) std::puts("ERROR: couldn't write old configuration - proboably not enough space on the disk");
+    restoredInPart = !ok;
+}
+
+bool configurationRestoredInPart() { return restoredInPart; }
+
+void reportKeptConfiguration() {
+    if (restoredInPart) std::puts("WARNING: the old configuration was restored only in part");
 }

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "disk/installer.h"
 
@@ -58,15 +60,28 @@ void freeTreeChunks(TreeChunk* first);
 // Records path and everything under it after `current`, appending chunks as
 // needed (current follows the last one). False if any of it cannot be read.
 bool saveTree(TreeChunk*& current, const char* path);
+// The same, but an entry that cannot be read (a dangling link, an unreadable
+// file or directory, a file that changes size) is left out and its path added
+// to `skipped`; the rest is kept. False only without memory, or when `path`
+// itself cannot be read.
+bool saveTreeSkipping(TreeChunk*& current, const char* path, std::vector<std::string>& skipped);
 
 // Recreates every record of a completed chain; false at the first failure.
 bool restoreTree(TreeChunk* first);
 
 // The reading step of a re-installation: mounts the old system, saves its
-// store, unmounts. Leaves `tree` empty if there is nothing (or too little
-// memory) to keep.
-void readOldConfiguration(const Installer& installer, SavedTree& tree);
+// store (warning about entries that cannot be read), unmounts. `failed`: there
+// is a store but it could not be saved at all (the error is printed; the disk
+// must not be changed); `nothing`: no old system or no store; `saved`: `tree`
+// holds it.
+enum class KeepResult { nothing, saved, failed };
+KeepResult readOldConfiguration(const Installer& installer, SavedTree& tree);
 
 // The writing step: restores the tree into the new system and frees it.
 // Reports its own failure.
 void writeBackConfiguration(SavedTree& tree);
+
+// Whether the last writing step stopped part-way; the flows' last lines say
+// so (reportKeptConfiguration prints the line when it did).
+bool configurationRestoredInPart();
+void reportKeptConfiguration();

@@ -68,9 +68,12 @@ bool createPartitions(const DiskEntry& disk) {
 
     FILE* script = openSfdiskInput({"-q", "-uC", disk.device, ">null"});
     if (!script) return false;
-    std::fputs(partitionScript(disk, oldEntries).c_str(), script);
-    closePipedChild(script);
-    return true;
+    bool written = std::fputs(partitionScript(disk, oldEntries).c_str(), script) >= 0;
+    // The tool's own failure (a table it cannot write, a kernel that will not
+    // read it again) must stop the installation here: formatting would
+    // otherwise go to whatever partitions the kernel still knows.
+    int status = closePipedChild(script);
+    return written && status == 0;
 }
 
 bool format(const DiskEntry& disk, int number, bool journal) {
@@ -109,7 +112,12 @@ bool mountSystem(const Installer& installer, bool withBoot) {
 bool prepareDisk(Installer& installer, bool keepConfig) {
     const DiskEntry& disk = installer.disk;
     SavedTree saved;
-    if (keepConfig) readOldConfiguration(installer, saved);
+    // A configuration the user asked to keep, but that cannot be saved, stops
+    // the installation while the old system is still whole.
+    if (keepConfig && readOldConfiguration(installer, saved) == KeepResult::failed) {
+        std::puts("ERROR: installation stopped - the disk was left as it was");
+        return false;
+    }
 
     startProgress("Creating partition...");
     // A geometry the layout cannot describe is refused before anything is

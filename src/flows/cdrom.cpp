@@ -10,6 +10,7 @@
 
 #include "disk/bootconfig.h"
 #include "disk/finish.h"
+#include "disk/keepconfig.h"
 #include "disk/partition.h"
 #include "flows/feed.h"
 #include "flows/menu.h"
@@ -82,5 +83,6 @@ bool cdromInstall(Installer& installer) {
     finishInstallation(installer);
     std::puts("");
     std::puts("Software installed.");
+    reportKeptConfiguration();
     return true;
 }

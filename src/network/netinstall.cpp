@@ -17,6 +17,7 @@
 
 #include "disk/bootconfig.h"
 #include "disk/finish.h"
+#include "disk/keepconfig.h"
 #include "disk/partition.h"
 #include "init/console.h"
 #include "init/globals.h"
@@ -297,6 +298,7 @@ bool networkInstall(Installer& installer) {
     installFinished = true;
     std::puts("");
     std::puts("Software installed.");
+    reportKeptConfiguration();
     std::puts("Press ENTER to reboot");
     std::fflush(stdout);
     waitForTerm(client);
