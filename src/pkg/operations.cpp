@@ -145,17 +145,13 @@ bool survivesResolution(Repository& repository, std::unique_ptr<Package>& packag
     resolveSchedule(repository, removals, enablings, false);
     const bool kept = candidate->scheduled != ScheduledAction::uninstall;
     if (!kept) {
-        reason = "it would be removed at once";
+        reason = "the resolution of scheduled actions would remove it";
         for (const DependencyEntry& dependency : candidate->dependencies) {
-            bool found = false, staying = false;
-            for (Package* p : repository.findCandidates(dependency, true)) {
-                if (p == candidate)
-                    continue;
-                found = true;
-                staying = staying || p->scheduled != ScheduledAction::uninstall;
-            }
-            if (found && !staying) {
-                reason = "package " + dependency.name + ", which it depends on, is being removed";
+            bool staying = false;
+            for (Package* p : repository.findCandidates(dependency, true))
+                staying = staying || (p != candidate && p->scheduled != ScheduledAction::uninstall);
+            if (!staying) {
+                reason = "it depends on " + dependency.name + ", which would not stay installed";
                 break;
             }
         }

@@ -1,6 +1,7 @@
 // Real package files fed through the install child into a sandbox's "/flash".
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include "archive/signature.h"
 #include "init/process.h"
 #include "install_helpers.h"
+#include "pkg/database.h"
 #include "pkg/driver.h"
 #include "pkg/operations.h"
 #include "pkg/payload.h"
@@ -34,6 +36,7 @@ struct Step {
     std::string bytes;
     InstallMode mode = InstallMode::stream;
     bool quiet = false;
+    bool snapshot = false;  // prints the listing of /flash after the step ("=== snapshot")
 };
 
 struct Installed {
@@ -54,7 +57,7 @@ bool isSetupPath(const std::string& path) {
 }
 
 Installed install(const std::vector<Step>& steps, sandbox::Options options = {},
-            std::function<void()> setup = nullptr) {
+            std::function<void()> setup = nullptr, std::function<void(size_t)> afterStep = nullptr) {
     options.newNetwork = false;
     if (haveShell())
         options.binds.push_back({"/bin/bash-static", "/flash/bin/bash", true});
@@ -79,6 +82,10 @@ Installed install(const std::vector<Step>& steps, sandbox::Options options = {},
             }
             int status = closePipedChild(in);
             std::printf("\n[child status %d]\n", status);
+            if (step.snapshot)
+                std::printf("=== snapshot\n%s", installtest::listingText("/flash").c_str());
+            if (afterStep)
+                afterStep(size_t(&step - steps.data()));
         }
         std::printf("%s\n%s=== outside\n", kListing, installtest::listingText("/flash").c_str());
         std::string outside;
@@ -492,6 +499,249 @@ TEST(InstallChild, HostilePathsStayInsideTheRoot) {
     EXPECT_THAT(run.flash["/etc/passwd"], HasSubstr("f 0644 0:0 "));
     for (const char* path : {"/inside", "/var/pdb/dots0", "/var/pdb/dots1", "/var/pdb/dots2"})
         EXPECT_EQ(run.flash.count(path), 0u) << path;
+}
+
+// A tree outside the root that nothing may change, with fixed times so that
+// two runs list it alike.
+void makeOutsideTree() {
+    for (const char* dir : {"/outside/sub", "/outside/fail/sub", "/outside/sched"})
+        (void)makeDirectories(dir);
+    sandbox::writeFile("/outside/keep", "precious\n");
+    sandbox::writeFile("/outside/sub/file", "mine\n");
+    sandbox::writeFile("/outside/sub/version", "16777216 0\n");
+    sandbox::writeFile("/outside/sub/files", "etc/other\n");
+    sandbox::writeFile("/outside/sched/schedule", "uninstall\n");
+    for (const char* path : {"/outside/keep", "/outside/sub/file", "/outside/sub/version", "/outside/sub/files",
+                             "/outside/sched/schedule",
+                             "/outside/sub", "/outside/fail/sub", "/outside/fail", "/outside/sched", "/outside"}) {
+        timespec times[2] = {{kFileTime, 0}, {kFileTime, 0}};
+        ::utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
+std::map<std::string, std::string> outsideOnly(const std::map<std::string, std::string>& listing) {
+    std::map<std::string, std::string> out;
+    for (const auto& [path, description] : listing)
+        if (path.rfind("/outside", 0) == 0)
+            out[path] = description;
+    return out;
+}
+
+// Links planted where the package manager keeps its own records (the
+// database, the tree of a disabled package, the schedule files) are damage,
+// never a way out of the root.
+TEST(InstallChild, LinksInThePackageManagersPlacesLeadNowhere) {
+    auto linker = [](const std::string& name, const std::string& link, const std::string& target, bool untracked) {
+        return Step{packageFile(content(name, 1, 0, {symlinkEntry(link, target)}), true, untracked)};
+    };
+    PackageContent hater = content("hater", 1, 0, {regularEntry("etc/hater", "h")});
+    hater.conflicts = std::vector<DependencyEntry>{{"other", 0, 0, 0}};
+    PackageContent blocker = content("blocker", 1, 0, {regularEntry("etc/blocker", "b")});
+    blocker.conflicts = std::vector<DependencyEntry>{{"fail", 0, 0, 0}};
+    FileEntry device = deviceEntry("dev2/bad", EntryType::CharDevice, 0x0101, 0600);
+    device.data = std::string(8, '\1');
+    const Step failing{packageFile(content("fail", 1, 0, {directoryEntry("d", 0755), regularEntry("d/f", "f"), device}))};
+    const Step plain{packageFile(content("plain", 1, 0, {regularEntry("etc/plain", "p")}))};
+    struct Case {
+        const char* what;
+        std::vector<Step> steps;
+        const char* message;  // printed on the way, "" for none
+    };
+    const Case cases[] = {
+        {"var/pdb a link (an untracked package on a tree without it)",
+         {linker("evil", "var/pdb", "/outside", true), plain},
+         "ERROR: installation of plain-1.0 failed: could not create var/pdb/plain: Too many levels of symbolic links"},
+        {"var/pdb/NAME a link to an entry-like directory outside",
+         {linker("evil", "var/pdb/other", "/outside/sub", false), {packageFile(hater)}},
+         "installed hater-1.0"},
+        {"/flash/x a link when a disabled package fails",
+         {linker("evil", "x", "/outside", false), {packageFile(blocker)}, failing},
+         "ERROR: installation of fail-1.0 failed: "},
+        {"/ram/pdb/NAME a link to a schedule outside", {plain, {packageFile(hater)}}, "installed hater-1.0"},
+    };
+    const auto setup = [] {
+        makeOutsideTree();
+        (void)makeDirectories("/ram/pdb");
+        ::symlink("/outside/sched", "/ram/pdb/plain");
+    };
+    const auto untouched = outsideOnly(install({}, {}, setup).outside);
+    ASSERT_EQ(untouched.count("/outside/sched/schedule"), 1u);
+    for (const Case& c : cases) {
+        Installed run = install(c.steps, {}, setup);
+        EXPECT_EQ(outsideOnly(run.outside), untouched) << c.what << "\n" << run.messages;
+        EXPECT_THAT(run.messages, HasSubstr(c.message)) << c.what;
+    }
+}
+
+// Directories change their times whenever something is made or removed in
+// them; everything else of an entry must be exactly as it was.
+std::map<std::string, std::string> withoutDirectoryTimes(std::map<std::string, std::string> listing) {
+    for (auto& [path, description] : listing) {
+        if (description.rfind("d ", 0) == 0) {
+            size_t third = description.find(' ', description.find(' ', 2) + 1);
+            description.erase(third, description.find(' ', third + 1) - third);
+        }
+    }
+    return listing;
+}
+
+// A newer version that fails (tampered, of unknown digest, broken at its
+// end, too big for the disk) leaves the installed older one, its database
+// entry, and whatever the newer one would have disabled or removed, as they
+// were.
+TEST(InstallChild, FailedNewerVersionLeavesTheOlderByteForByte) {
+    PackageContent v1 = content("tool", 1, 0,
+                                {directoryEntry("opt/tool", 0755, kDirTime), regularEntry("opt/tool/bin", "v1"),
+                                 symlinkEntry("opt/tool/link", "bin"), regularEntry("etc/tool.conf", "conf")});
+    v1.installScript = "echo 1 >>/var/tool-installs\n";
+    v1.uninstallScript = "echo gone >/var/tool-uninstalled\n";
+    PackageContent peer = content("peer", 1, 0, {regularEntry("etc/peer", "p")});
+    PackageContent user = content("user", 1, 0, {regularEntry("etc/user", "u")});
+    user.dependencies = std::vector<DependencyEntry>{{"tool", 0, packVersion(1, 255), 0}};
+    PackageContent v2 = content("tool", 2, 0,
+                                {directoryEntry("opt/tool", 0700, kDirTime), regularEntry("opt/tool/bin", "v2"),
+                                 regularEntry("opt/tool/more", noise(20000, 3))});
+    v2.conflicts = std::vector<DependencyEntry>{{"peer", 0, 0, 0}};
+    v2.installScript = "echo 2 >>/var/tool-installs\n";
+    FileEntry device = deviceEntry("opt/tool/bad", EntryType::CharDevice, 0x0101, 0600);
+    device.data = std::string(8, '\1');
+    PackageContent v2broken = v2;
+    v2broken.files->push_back(device);
+
+    sandbox::Options options;
+    options.flashTmpfsOptions = "size=256k";
+    Installed run = install({{packageFile(v1)},
+                             {packageFile(peer)},
+                             {packageFile(user), InstallMode::stream, false, true},
+                             {corruptLastFilesByte(packageFile(v2))},
+                             {packageFile(v2, false)},
+                             {packageFile(v2broken)},
+                             {packageFile(content("tool", 2, 0, {regularEntry("big", noise(400000, 9))}))}},
+                            options);
+    const auto before = withoutDirectoryTimes(installtest::parseListing(run.result.output, "=== snapshot"));
+    ASSERT_THAT(before.at("/opt/tool/bin"), HasSubstr(" v1"));
+    std::map<std::string, std::string> expected;
+    for (const auto& [path, description] : before)
+        if (!isSetupPath(path))
+            expected[path] = description;
+    EXPECT_EQ(withoutDirectoryTimes(run.flash), expected) << run.messages;
+    for (const char* message : {"ERROR: installation of tool-2.0 failed: broken package",
+                                "ERROR: installation of tool-2.0 failed: disk is too small"})
+        EXPECT_THAT(run.messages, HasSubstr(message));
+    EXPECT_THAT(run.messages, Not(HasSubstr("installed tool-2.0")));
+    EXPECT_THAT(run.messages, Not(HasSubstr("disabled peer")));
+}
+
+// Names that the database cannot hold are a broken package before anything
+// is written; a package that its own resolution would take out again is
+// refused with one error; an untracked package runs nothing of its namesake's.
+TEST(InstallChild, RefusalsBeforeAnythingIsWritten) {
+    PackageContent victim = content("victim", 1, 0, {regularEntry("etc/victim", "v")});
+    PackageContent newline = content("newline", 1, 0, {regularEntry("etc/a\netc/victim", "n")});
+    PackageContent blank = content("blank", 1, 0, {regularEntry("etc/blank", "b")});
+    blank.dependencies = std::vector<DependencyEntry>{{"victim x", 0, 0, 0}};
+    PackageContent tab = content("tab", 1, 0, {regularEntry("etc/tab", "t")});
+    tab.provides = std::vector<DependencyEntry>{{"api\t2", 0, 0, 0}};
+    PackageContent api1 = content("api", 1, 0, {regularEntry("etc/api", "1")});
+    api1.provides = std::vector<DependencyEntry>{{"apiworks", 0, 0, 0}};
+    PackageContent api2 = content("api", 2, 0, {regularEntry("etc/api", "2")});
+    api2.dependencies = std::vector<DependencyEntry>{{"apiworks", 0, 0, 0}};
+    PackageContent untrackedApi = content("api", 3, 0, {regularEntry("etc/api-extra", "3")});
+    PackageContent named = content("named", 1, 0, {regularEntry("etc/named", "1")});
+    named.installScript = "echo ran >>/var/named-runs\n";
+    PackageContent untrackedNamed = content("named", 2, 0, {regularEntry("etc/named-extra", "2")});
+    Installed run = install({{packageFile(victim)},
+                             {packageFile(newline)},
+                             {packageFile(blank)},
+                             {packageFile(tab)},
+                             {packageFile(api1)},
+                             {packageFile(api2)},
+                             {packageFile(untrackedApi, true, true)},
+                             {packageFile(named)},
+                             {packageFile(untrackedNamed, true, true)}});
+
+    for (const char* name : {"newline", "blank", "tab"})
+        EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of " + std::string(name) +
+                                            "-1.0 failed: broken package"));
+    EXPECT_THAT(run.messages,
+                HasSubstr("ERROR: installation of api-2.0 failed: it depends on apiworks, which would not stay "
+                          "installed"));
+    EXPECT_THAT(run.messages, Not(HasSubstr("installed api-2.0")));
+    EXPECT_THAT(run.messages, HasSubstr("installed api-3.0"));
+    for (const char* path : {"/var/pdb/newline", "/var/pdb/blank", "/var/pdb/tab", "/etc/blank", "/etc/tab", "/etc/a"})
+        EXPECT_EQ(run.flash.count(path), 0u) << path;
+    EXPECT_THAT(run.flash["/etc/victim"], HasSubstr(" v"));
+    EXPECT_THAT(run.flash["/etc/api"], HasSubstr(" 1"));
+    EXPECT_THAT(run.flash["/var/pdb/api/version"], HasSubstr(" " + std::to_string(packVersion(1, 0)) + " "));
+    if (haveShell()) {
+        EXPECT_THAT(run.flash["/var/named-runs"], ::testing::EndsWith(" ran\\n"));
+    }
+
+    // A database directory that cannot be made is said.
+    Installed blocked = install({{packageFile(victim)}}, {}, [] {
+        (void)makeDirectories("/flash/var");
+        sandbox::writeFile("/flash/var/pdb", "not a directory");
+    });
+    EXPECT_THAT(blocked.messages,
+                HasSubstr("ERROR: installation of victim-1.0 failed: could not create var/pdb/victim: Not a directory"));
+    EXPECT_EQ(blocked.flash.count("/etc/victim"), 0u);
+}
+
+// Random packages with random links, installed one after another: after
+// every step nothing outside the root has changed.
+TEST(InstallChild, RandomPackagesWithRandomLinksStayInsideTheRoot) {
+    // Mostly the places where the package manager keeps its own records, and
+    // targets outside the root.
+    const char* names[] = {"a", "b", "c", "flash", "x"};
+    const char* linkPlaces[] = {"var/pdb", "var/pdb/b", "var/pdb/c", "x", "x/b", "x/flash", "etc", "image"};
+    const char* targets[] = {"/outside", "/outside/sub", "/outside/fail", "/outside/sched", "/", "..", "/ram/pdb",
+                             "/outside/keep"};
+    for (uint32_t seed = 1; seed <= 8; ++seed) {
+        uint32_t state = seed * 2654435761u;
+        auto next = [&](uint32_t n) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            return state % n;
+        };
+        std::vector<Step> steps;
+        for (int i = 0; i < 12; ++i) {
+            const std::string name = names[next(std::size(names))];
+            PackageContent pkg = content(name, 1 + next(3), 0, {});
+            for (uint32_t k = 0, count = 1 + next(3); k < count; ++k)
+                pkg.files->push_back(symlinkEntry(linkPlaces[next(std::size(linkPlaces))],
+                                                  targets[next(std::size(targets))]));
+            pkg.files->push_back(regularEntry("etc/" + name + std::to_string(i), "f"));
+            if (next(2) == 0)
+                pkg.conflicts = std::vector<DependencyEntry>{{names[next(std::size(names))], 0, 0, 0}};
+            if (next(4) == 0)
+                pkg.dependencies = std::vector<DependencyEntry>{{names[next(std::size(names))], 0, 0, 0}};
+            if (next(4) == 0)
+                pkg.files->push_back(deviceEntry("dev2/bad", EntryType::CharDevice, 0, 0600));  // fails at its end
+            steps.push_back({packageFile(pkg, true, next(2) == 0)});
+        }
+        auto printOutside = [](const std::string& marker) {
+            std::string outside;
+            for (const char* dir : {"/outside", "/ram"})
+                for (const auto& [path, description] : installtest::listTree(dir))
+                    outside += dir + path + "\t" + description + "\n";
+            std::printf("=== %s\n%s", marker.c_str(), outside.c_str());
+        };
+        Installed run = install(
+            steps, {},
+            [&] {
+                makeOutsideTree();
+                (void)makeDirectories("/ram/pdb/b");
+                printOutside("outside before");
+            },
+            [&](size_t step) { printOutside("outside after " + std::to_string(step)); });
+        const std::string output = run.result.output;
+        const auto first = installtest::parseListing(output, "=== outside before");
+        ASSERT_EQ(first.count("/outside/keep"), 1u) << output;
+        for (size_t step = 0; step < steps.size(); ++step)
+            EXPECT_EQ(installtest::parseListing(output, "=== outside after " + std::to_string(step)), first)
+                << "seed " << seed << " step " << step << "\n" << run.messages;
+    }
 }
 
 TEST(InstallChild, LongNamesAndLinkTargetsAreBroken) {
