@@ -14,9 +14,13 @@
 #include "disk/partition.h"
 #include "disk_helpers.h"
 
+using disktest::capture;
+
 namespace {
 
 using disktest::shell;
+
+std::string readText(const std::string& path) { return sandbox::readFile(path); }
 
 struct Seen {
     mode_t mode;
@@ -157,6 +161,62 @@ TEST(KeepConfig, NothingToKeepOnABlankDisk) {
     EXPECT_NE(r.output.find("WARNING: couldn't keep config - couldn't mount file system"), std::string::npos)
         << r.output;
     EXPECT_EQ(r.output.find("Writing back old configuration..."), std::string::npos) << r.output;
+}
+
+// An entry of the store that cannot be read is left out with a warning that
+// names it, and the rest is kept; a store that cannot be saved at all stops the
+// installation before the disk is changed.
+TEST(KeepConfig, UnreadableEntriesAreLeftOutAndAnUnsavableStoreStopsFirst) {
+    std::string image = disktest::makeImage(64 << 20);
+    ASSERT_FALSE(image.empty());
+    auto r = sandbox::run(disktest::diskSandbox(image), [] {
+        disktest::Checker c;
+        if (disktest::attachAsSda().empty()) return 100;
+        Installer installer;
+        installer.disk = makeDiskEntry("/dev/sda", 8, 255, 63);
+        if (!prepareDisk(installer, false)) return 101;
+        const std::string store = "/flash/lumo/store";
+        mkdir(store.c_str(), 0755);
+        mkdir((store + "/net").c_str(), 0755);
+        sandbox::writeFile(store + "/net/eth0", "address 10.0.0.1\n");
+        symlink("/nowhere", (store + "/net/dangling").c_str());
+        sandbox::writeFile(store + "/zzz", "last");
+        if (umount("/flash") != 0) return 102;
+
+        c.check(prepareDisk(installer, true), "prepareDisk keeping what can be read");
+        c.check(readText(store + "/net/eth0") == "address 10.0.0.1\n", "the rest is kept");
+        c.check(readText(store + "/zzz") == "last", "entries after the unreadable one are kept");
+        struct stat st;
+        c.check(lstat((store + "/net/dangling").c_str(), &st) != 0, "the dangling link is left out");
+
+        // A store that cannot be read at all: the second place, a dangling link.
+        shell("rm -rf /flash/lumo/store");
+        symlink("/nowhere", "/flash/rw/store");
+        sandbox::writeFile("/flash/old-system", "still here");
+        if (umount("/flash") != 0) return 103;
+        std::string before = capture("/usr/sbin/sfdisk -d /dev/sda");
+        std::printf("=== unsavable\n");
+        std::fflush(stdout);
+        c.check(!prepareDisk(installer, true), "prepareDisk stops");
+        c.check(capture("/usr/sbin/sfdisk -d /dev/sda") == before, "table untouched");
+        c.check(mount("/dev/sda1", "/flash", "ext3", 0, nullptr) == 0, "old system mounts");
+        c.check(readText("/flash/old-system") == "still here", "old system unchanged");
+        umount("/flash");
+        c.check(shell("/usr/sbin/e2fsck -fn /dev/sda1 >/dev/null 2>&1") == 0, "e2fsck clean");
+        return c.failures;
+    });
+    unlink(image.c_str());
+    ASSERT_TRUE(r.exited) << r.output;
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+    std::string first = r.output.substr(0, r.output.find("=== unsavable"));
+    EXPECT_NE(first.find("WARNING: couldn't keep /lumo/store/net/dangling - could not read it"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(first.find("ERROR"), std::string::npos) << r.output;
+    std::string second = r.output.substr(r.output.find("=== unsavable"));
+    EXPECT_NE(second.find("ERROR: couldn't keep config - probably not enough memory"), std::string::npos) << r.output;
+    EXPECT_NE(second.find("ERROR: installation stopped - the disk was left as it was"), std::string::npos)
+        << r.output;
+    EXPECT_EQ(second.find("Creating partition"), std::string::npos) << r.output;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "disk/bootconfig.h"
 #include "disk/installer.h"
 #include "disk/partition.h"
 #include "disk_helpers.h"
@@ -177,6 +178,50 @@ TEST(PrepareDisk, FormattingFailureIsReported) {
     ASSERT_TRUE(r.exited) << r.output;
     EXPECT_EQ(r.exitStatus, 0) << r.output;
     EXPECT_NE(r.output.find("ERROR: could not format partitions"), std::string::npos) << r.output;
+}
+
+// A partitioning tool that fails (here one that writes nothing and exits 1)
+// stops the installation before anything is formatted: the old file system is
+// still there. A lilo.conf that does not reach a full disk is a create error.
+TEST(PrepareDisk, FailingPartitionToolAndFullDiskAreErrors) {
+    std::string image = disktest::makeImage(64 << 20);
+    ASSERT_FALSE(image.empty());
+    auto r = sandbox::run(disktest::diskSandbox(image), [] {
+        disktest::Checker c;
+        if (disktest::attachAsSda().empty()) return 100;
+        Installer installer;
+        installer.disk = makeDiskEntry("/dev/sda", 8, 255, 63);
+        if (!prepareDisk(installer, false)) return 101;
+        sandbox::writeFile("/flash/old-system", "still here");
+        if (umount("/flash") != 0) return 102;
+
+        std::string tool = readText("/sbin/sfdisk");
+        sandbox::writeFile("/sbin/sfdisk",
+                           "#!/bin/sh\n"
+                           "case \"$1\" in -d) exec /sbin/cylpart \"$@\";; esac\n"
+                           "cat >/dev/null\n"
+                           "exit 1\n",
+                           0755);
+        std::printf("=== failing tool\n");
+        std::fflush(stdout);
+        c.check(!prepareDisk(installer, false), "prepareDisk fails with the tool");
+        c.check(mount("/dev/sda1", "/flash", "ext3", 0, nullptr) == 0, "old file system still mounts");
+        c.check(readText("/flash/old-system") == "still here", "old file system unformatted");
+        umount("/flash");
+
+        // lilo.conf on a disk that is full: the file opens, its bytes never land.
+        c.check(mount("none", "/flash", "tmpfs", 0, "size=8k") == 0, "small tmpfs");
+        sandbox::writeFile("/flash/filler", std::string(16384, 'f'));
+        c.check(writeBootConfiguration(installer) == BootConfigResult::LiloFailed, "lilo.conf on a full disk");
+        umount("/flash");
+        return c.failures;
+    });
+    unlink(image.c_str());
+    ASSERT_TRUE(r.exited) << r.output;
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+    std::string failing = r.output.substr(r.output.find("=== failing tool"));
+    EXPECT_NE(failing.find("ERROR: could not create partitions"), std::string::npos) << r.output;
+    EXPECT_EQ(failing.find("Formatting disk"), std::string::npos) << r.output;
 }
 
 }  // namespace
