@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "archive/rootfs.h"
 #include "disk/bootconfig.h"
 #include "disk/finish.h"
 #include "disk/keepconfig.h"
@@ -78,7 +79,8 @@ bool cdromInstall(Installer& installer) {
         }
     }
 
-    int marker = open("/flash/CDINSTALL", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    // Installed packages may own links anywhere: none is followed on the way.
+    int marker = InstallRoot("/flash").openNoLinks("CDINSTALL", O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (marker >= 0) close(marker);
     finishInstallation(installer);
     std::puts("");

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/rootfs.h"
 #include "disk/bootconfig.h"
 #include "disk/finish.h"
 #include "disk/partition.h"
@@ -93,8 +94,12 @@ bool readMbrFile(unsigned char* sector) {
 
 bool storeConfiguration(const FileImage& configuration) {
     mkdir("/flash/rw", 0666);
-    FILE* script = std::fopen("/flash/rw/autorun.scr", "w");
+    // The packages are installed by now and may own links anywhere: none is
+    // followed on the way to the script.
+    int fd = InstallRoot("/flash").openNoLinks("rw/autorun.scr", O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    FILE* script = fd >= 0 ? fdopen(fd, "w") : nullptr;
     if (!script) {
+        if (fd >= 0) close(fd);
         std::puts("\nFATAL ERROR: couldn't make script");
         return false;
     }

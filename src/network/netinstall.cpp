@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "archive/rootfs.h"
 #include "disk/bootconfig.h"
 #include "disk/finish.h"
 #include "disk/keepconfig.h"
@@ -292,7 +293,8 @@ bool networkInstall(Installer& installer) {
 
     if (!installServerFiles(client)) return false;
 
-    int marker = open("/flash/CDINSTALL", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Installed packages may own links anywhere: none is followed on the way.
+    int marker = InstallRoot("/flash").openNoLinks("CDINSTALL", O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (marker >= 0) close(marker);
     finishInstallation(installer);
     installFinished = true;

@@ -8,9 +8,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "archive/signed_package_helpers.h"
+#include "archive/writer/writer.h"
 #include "disk/bootconfig.h"
 #include "disk/installer.h"
 #include "flow_helpers.h"
@@ -306,6 +309,33 @@ TEST(HardDiskFlow, AMediumNeedsBothFilesAndAShortMbrOrACancelLeavesTheDiskAlone)
          "Installation canceled\n\nFLOW false"},
     };
     expectRefusedBeforeAnyTool(false, cases);
+}
+
+// The configuration script is written once the packages are installed: a
+// link that one of them owns in its place is not followed out of the system.
+TEST(HardDiskFlow, ALinkOwnedByAPackageIsNotFollowedByTheScript) {
+    PackageContent content;
+    content.name = "linker";
+    content.version = 0x01000000;
+    content.buildTime = 1000;
+    content.files = std::vector<FileEntry>{symlinkEntry("rw/autorun.scr", "/victim")};
+    std::ostringstream bytes;
+    PackageWriter writer(bytes);
+    std::string error;
+    ASSERT_TRUE(writePackage(writer, content, error) && writer.finish()) << error;
+    auto linker = archive::signPackageFile(bytes.str(), signing_test::developmentKey(), nullptr, &error);
+    ASSERT_TRUE(linker) << error;
+    const std::string medium = flowtest::mediumDir("/dev/sda");
+    Outcome out = runFlow(false,
+                          {{medium + "/mbr", markedMbr()},
+                           {medium + "/autorun.scr", "set hostname r1\n"},
+                           {medium + "/system.vpk", flowtest::packageFile("system")},
+                           {medium + "/linker.vpk", *linker},
+                           {"/victim", "the environment's own\n"}},
+                          {});
+    EXPECT_TRUE(contains(out.output, "installed linker-1.0")) << out.output;
+    EXPECT_TRUE(contains(out.output, "\nFATAL ERROR: couldn't make script\n")) << out.output;
+    EXPECT_FALSE(out.flowResult) << out.output;
 }
 
 }  // namespace
