@@ -49,24 +49,38 @@ void buildRequest(ProtocolSession& session, Message& message, const char* word) 
     fillHeader(session, message, static_cast<int>(n));
 }
 
-// Copies the announced configuration script to its target.
-bool writeScript(InstallClient& client, const std::string& target) {
+// Opens a script's target without following a symbolic link: a link that an
+// earlier package left at the name in the installed system (or at "/empty")
+// must not send the script elsewhere.
+int openScriptTarget(const std::string& target) {
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+    const std::string root = "/flash/";
+    if (target.compare(0, root.size(), root) == 0)
+        return InstallRoot("/flash").openNoLinks(target.substr(root.size()), flags, 0644);
+    return target.empty() ? -1 : open(target.c_str(), flags, 0644);
+}
+
+// Copies the announced configuration script to its target, never more than
+// the announced size: a server that sends more is a broken connection.
+bool writeScript(InstallClient& client, const std::string& target, int32_t size) {
     std::puts("Writing configuration...");
     std::fflush(stdout);
-    int fd = target.empty() ? -1 : open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int fd = openScriptTarget(target);
     if (fd < 0) {
         std::puts("\nFATAL ERROR: couldn't make a file");
         return false;
     }
+    int64_t left = size;
     char buffer[kCopyBuffer];
     for (;;) {
         int n = readFileData(*client.transfer, buffer, sizeof buffer);
-        if (n < 0) {
+        if (n < 0 || n > left) {
             close(fd);
             std::puts("\nFATAL ERROR: bad network connection");
             return false;
         }
         if (n == 0) break;
+        left -= n;
         for (int done = 0; done < n;) {
             ssize_t w = write(fd, buffer + done, static_cast<size_t>(n - done));
             if (w < 0 && errno == EINTR) continue;
@@ -149,8 +163,8 @@ bool isConfigurationScript(const std::string& name) {
 std::string scriptTarget(const std::string& name, int32_t size) {
     // The name comes from the network: it names a file directly in "/flash",
     // nothing else, and it is used whole or not at all.
-    if (name.empty() || name.size() > kNameBytes || name.find('/') != std::string::npos || name == "." ||
-        name == "..")
+    if (name.empty() || name.size() > kNameBytes || name.find_first_of(std::string("/\0", 2)) != std::string::npos ||
+        name == "." || name == "..")
         return "";
     if (size == 0) return "/empty";  // an empty script is not placed into the system
     std::string path = "/flash/" + name;
@@ -177,9 +191,18 @@ bool feedPackageFromServer(InstallClient& client, InstallMode mode) {
         }
         if (n == 0) {
             // How the child fared it has shown itself, unless it did not end by itself.
-            if (!childDied(closePipedChild(child))) return true;
-            std::puts("\nFATAL ERROR: install process died");
-            return false;
+            int status = closePipedChild(child);
+            if (childDied(status)) {
+                std::puts("\nFATAL ERROR: install process died");
+                return false;
+            }
+            // A quiet child says nothing when it refuses the driver package;
+            // without this line the user would only learn that no disk was found.
+            if (mode == InstallMode::driver && status != -1 && WEXITSTATUS(status) != 0) {
+                std::puts("ERROR: the server's driver package was refused");
+                std::fflush(stdout);
+            }
+            return true;
         }
         // Flushed block by block: bytes left in the stream's buffer would only
         // meet a dead child when closing, and a failed close hides how it ended.
@@ -202,7 +225,7 @@ bool installServerFiles(InstallClient& client) {
         if (!openNextFile(*client.transfer)) break;  // the list is complete
         const FileTransfer& t = *client.transfer;
         if (isConfigurationScript(t.name)) {
-            if (!writeScript(client, scriptTarget(t.name, t.size))) return false;
+            if (!writeScript(client, scriptTarget(t.name, t.size), t.size)) return false;
         } else if (!feedPackageFromServer(client, InstallMode::stream)) {
             return false;
         }

@@ -181,7 +181,12 @@ bool acceptMessage(ProtocolSession& session, int count, const Message& message) 
         return false;
     }
     if (hasPeer && source != session.peerAddress) return false;
-    if (!proto::notAfter16(message.ack(), static_cast<uint16_t>(session.sendSequence))) return false;
+    // Until the client's counter passes 65535 the field holds it whole and an
+    // ack is plainly not greater; only after that does it wrap.
+    bool ackSent = session.sendSequence <= 0xffff
+                       ? message.ack() <= session.sendSequence
+                       : proto::notAfter16(message.ack(), static_cast<uint16_t>(session.sendSequence));
+    if (!ackSent) return false;
     if (message.sequence() != static_cast<uint16_t>(session.receiveSequence + 1)) return false;
     ++session.receiveSequence;
     return true;
@@ -292,7 +297,7 @@ bool parseFileAnnouncement(const Message& reply, std::string* name, int32_t* siz
     size_t sizeEnd = t.find('\n', nameEnd + 1);
     if (sizeEnd == std::string_view::npos) return false;
     std::string_view n = t.substr(5, nameEnd - 5);
-    name->assign(n.substr(0, FileTransfer::kMaxNameBytes));
+    name->assign(n);  // whole: it is classified and bounded by the flow
     // Leading digits in decimal; anything else reads as 0, like the C conversion.
     std::string digits(t.substr(nameEnd + 1, sizeEnd - nameEnd - 1));
     long long v = std::strtoll(digits.c_str(), nullptr, 10);

@@ -38,15 +38,13 @@ struct ProtocolSession {
 struct FileTransfer {
     FileTransfer(NetInterface& iface, ProtocolSession& session) : iface(&iface), session(&session) {}
 
-    std::string name;  // from the last FILE message (at most kMaxNameBytes); empty at the end of the list
+    std::string name;  // from the last FILE message, whole; empty at the end of the list
     int32_t size = 0;
     int chunkLength = 0;    // payload length of the last data message
     int chunkPosition = 0;  // bytes of it already handed out
     Message reply;
     NetInterface* iface;
     ProtocolSession* session;
-
-    static constexpr size_t kMaxNameBytes = 80;
 };
 
 struct InstallClient {

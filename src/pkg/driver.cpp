@@ -275,7 +275,8 @@ pid_t forkInstallChild(InstallMode mode, bool quiet, const std::function<bool()>
             status = 2;
         } else {
             int result = runInstallChild(mode, quiet);
-            if (prepare)
+            // A driver child is quiet: its exit status is the only word of a refusal.
+            if (prepare || mode == InstallMode::driver)
                 status = result == 0 ? 0 : 1;
         }
         std::fflush(nullptr);

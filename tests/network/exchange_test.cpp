@@ -1,6 +1,7 @@
 // The client's protocol code against the real server, on a LAN of network
 // namespaces (the client's interface has no IPv4 address).
 #include <arpa/inet.h>
+#include <poll.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
@@ -425,6 +426,152 @@ TEST(Exchange, TwoClientsAtOnceWithALongPauseBeforeStart) {
     auto s = lab.stopServer();
     for (const char* mac : {"02:C1:00:00:00:01 installation finished", "02:C1:00:00:00:02 installation finished"})
         EXPECT_NE(s.output.find(mac), std::string::npos) << s.output;
+}
+
+// A station that speaks the protocol under made-up MAC addresses.
+class Station {
+public:
+    bool open() { return enumerateInterfaces(c_) == 1; }
+    NetInterface& iface() { return c_.interfaces[0]; }
+
+    // Sends text as `from` (a broadcast when seq is 0: sequence 1, no
+    // destination) and returns the words of the replies to `from` that
+    // arrive within waitMs, space-separated ("" for none).
+    std::string ask(const MacAddress& from, uint16_t seq, const std::string& text, int waitMs = 150) {
+        send(from, seq, text);
+        return replies(from, waitMs);
+    }
+    void send(const MacAddress& from, uint16_t seq, const std::string& text, const sockaddr_in* to = nullptr) {
+        Message m;
+        m.clear();
+        m.setSource(from);
+        if (seq) m.setDestination(kServerMac);
+        m.setSequence(seq ? seq : 1);
+        m.setAck(seq ? seq : 0);
+        int n = m.setText(text);
+        if (!seq) m.setLength(static_cast<uint16_t>(n + 1));  // broadcasts end in a zero byte
+        const sockaddr_in* where = to ? to : &iface().broadcastAddress;
+        sendto(iface().socket, m.bytes, static_cast<size_t>(m.size()), 0, reinterpret_cast<const sockaddr*>(where),
+               sizeof *where);
+    }
+    std::string replies(const MacAddress& to, int waitMs, size_t* bytes = nullptr) {
+        std::string words;
+        int64_t end = nowMs() + waitMs;
+        Message m;
+        for (int64_t left = waitMs; left >= 0; left = end - nowMs()) {
+            pollfd p{iface().socket, POLLIN, 0};
+            if (poll(&p, 1, static_cast<int>(left)) <= 0) {
+                if (left == 0) break;
+                continue;
+            }
+            while (true) {
+                ssize_t n = recv(iface().socket, m.bytes, sizeof m.bytes, MSG_DONTWAIT);
+                if (n < 0) break;
+                if (n < proto::kHeaderSize || m.destination() != to || m.source() != kServerMac) continue;
+                if (bytes) *bytes += static_cast<size_t>(n);
+                words += std::string(words.empty() ? "" : " ") + std::string(m.text().substr(0, 4));
+            }
+        }
+        return words;
+    }
+    static int64_t nowMs() {
+        timespec t;
+        clock_gettime(CLOCK_MONOTONIC, &t);
+        return t.tv_sec * 1000 + t.tv_nsec / 1000000;
+    }
+    static constexpr MacAddress kServerMac{0x02, 0x5e, 0, 0, 0, 1};
+
+private:
+    InstallClient c_;
+};
+
+MacAddress fake(uint8_t n) { return {0x02, 0xba, 0xd0, 0, 0, n}; }
+
+// One station on the segment tries what a review found possible against the
+// server, while a real machine installs with --once and a label pattern.
+TEST(Exchange, HostileStationGetsNothingItShouldNot) {
+    Files files;
+    std::string driver = randomBytes(3000, 12);
+    std::vector<std::pair<std::string, std::string>> list{{"a.vpk", randomBytes(50000, 13)}, {"s.scr", "x=1\n"}};
+    netlab::Lab lab;
+    lab.server(serverArgs(files, driver, list, {"--once", "--label", "LABEL-*"}), {files.bind()});
+    // The server's interface has an address; the station claims another subnet.
+    lab.serverSetup("ip addr add 10.5.0.1/24 dev br0");
+    lab.serverSetup("ip route add 10.9.0.0/24 dev br0");
+    lab.client([&] {
+        Received r;
+        usleep(4000000);  // after the station is done
+        std::string problem = runInstallation(r);
+        if (problem.empty()) problem = compare(r, driver, list);
+        return report(problem);
+    });
+    lab.client([&] {
+        Station st;
+        if (!st.open()) return report("no interface");
+        std::vector<std::string> got;
+        // Text for the admin's terminal: a forged log line, escape sequences.
+        st.ask(fake(1), 0, "DRVR\n6.1\n2026-12-09 10:00:00 02:C1:00:00:00:09 installation finished\x1b[2J");
+        st.ask(fake(2), 0, "DSCV\ninfo\x1b]0;pwned\x07\n\nLABEL-\x1b[31mred\ni386\n");
+        // Refused by the label: no offer, and no list when it asks anyway.
+        // (Each in turn: the operands of + may be evaluated in any order.)
+        auto steps = [&](const MacAddress& from, std::vector<std::pair<uint16_t, std::string>> asks) {
+            std::string line;
+            for (size_t i = 0; i < asks.size(); ++i) line += (i ? "|" : "") + st.ask(from, asks[i].first, asks[i].second);
+            got.push_back(line);
+        };
+        steps(fake(3), {{0, "DSCV\ninfo\n\nOTHER\ni386\n"}, {1, "RETR"}});
+        // The list only after YACK and STRT; a WTRM before its end ends nothing.
+        steps(fake(4), {{0, "DSCV\ninfo\n\nLABEL-4\ni386\n"}, {1, "RETR"}, {1, "YACK\n"}, {2, "WTRM"}});
+        // Off the segment: a datagram routed from another subnet to the
+        // server's address is not answered; the same station's broadcast is.
+        if (std::system("ip addr add 10.9.0.2/24 dev eth0 && ip route add 10.5.0.1/32 dev eth0") != 0)
+            return report("ip failed");
+        sockaddr_in server{};
+        server.sin_family = AF_INET;
+        server.sin_port = htons(proto::kPort);
+        server.sin_addr.s_addr = inet_addr("10.5.0.1");
+        st.send(fake(5), 0, "DRVR\n6.1", &server);
+        std::string routed = st.replies(fake(5), 500);
+        got.push_back(routed + "|" + st.ask(fake(6), 0, "DRVR\n6.1"));
+        // A RETR storm: one request repeated as fast as it can be sent.
+        st.ask(fake(7), 0, "DSCV\ninfo\n\nLABEL-7\ni386\n");
+        st.ask(fake(7), 1, "YACK\n");
+        st.ask(fake(7), 2, "STRT");
+        st.ask(fake(7), 3, "RETR");
+        std::string data = st.ask(fake(7), 4, "RETR");
+        size_t answered = 0, sent = 0;
+        int64_t start = Station::nowMs();
+        for (int i = 0; i < 20000; ++i) {
+            st.send(fake(7), 4, "RETR");
+            sent += proto::kHeaderSize + 4;
+            if (i % 64 == 0) st.replies(fake(7), 0, &answered);
+        }
+        int64_t stormMs = Station::nowMs() - start;
+        st.replies(fake(7), 100, &answered);
+        std::printf("storm: %zu bytes sent in %lld ms, %zu bytes answered\n", sent, static_cast<long long>(stormMs),
+                    answered);
+        // At most one resend per 15 ms.
+        size_t bound = static_cast<size_t>(stormMs / 15 + 3) * proto::kMessageSize;
+        for (auto& g : got) std::printf("GOT %s\n", g.c_str());
+        if (data.empty()) return report("no data for the storm's session");
+        return report(answered <= bound ? "" : "storm answered with " + std::to_string(answered) + " bytes");
+    });
+    ASSERT_TRUE(lab.start()) << lab.error();
+    auto st = lab.waitClient(1, 60000);
+    EXPECT_TRUE(st.exited && st.exitStatus == 0) << st.output;
+    for (const char* want : {"GOT |\n", "GOT OFFR||OKAY|TERM\n", "GOT |OFDR\n"})
+        EXPECT_NE(st.output.find(want), std::string::npos) << want << "\n" << st.output;
+    // --once: the early WTRM did not end the server.
+    usleep(3500000);
+    EXPECT_FALSE(lab.serverBox().finished());
+    auto c = lab.waitClient(0, 60000);
+    EXPECT_TRUE(c.exited && c.exitStatus == 0) << c.output;
+    auto s = lab.serverBox().wait(10000);  // ends by itself after the real machine
+    EXPECT_TRUE(s.exited && s.exitStatus == 0) << s.output;
+    EXPECT_NE(s.output.find("02:C1:00:00:00:01 installation finished"), std::string::npos) << s.output;
+    EXPECT_EQ(s.output.find('\x1b'), std::string::npos) << s.output;
+    EXPECT_EQ(s.output.find("\n2026-12-09 10:00:00 02:C1:00:00:00:09"), std::string::npos) << s.output;
+    EXPECT_NE(s.output.find("label \"LABEL-\\x1B[31mred\""), std::string::npos) << s.output;
 }
 
 TEST(Server, ClearErrorsBeforeServing) {

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +47,19 @@ TEST(Script, WhatCountsAsAConfigurationScript) {
     EXPECT_FALSE(isConfigurationScript(".scr"));  // four characters: a package
     EXPECT_FALSE(isConfigurationScript("a.scr.vpk"));
     EXPECT_FALSE(isConfigurationScript("a.SCR"));
+    // The whole announced name decides, whatever its length; one too long to
+    // place is then refused as a script, never fed to the package child.
+    for (size_t length : {31u, 32u, 80u, 81u, 300u}) {
+        std::string name = std::string(length - 4, 'n') + ".scr";
+        Message m;
+        m.clear();
+        m.setText("FILE\n" + name + "\n5\n");
+        std::string announced;
+        int32_t size;
+        ASSERT_TRUE(parseFileAnnouncement(m, &announced, &size));
+        EXPECT_TRUE(isConfigurationScript(announced)) << length;
+        EXPECT_EQ(scriptTarget(announced, size).empty(), length > 31) << length;
+    }
 }
 
 TEST(Script, TargetStaysDirectlyInFlash) {
@@ -53,7 +67,8 @@ TEST(Script, TargetStaysDirectlyInFlash) {
     EXPECT_EQ(scriptTarget("site.scr", 0), "/empty");
     EXPECT_EQ(scriptTarget(std::string(27, 'n') + ".scr", 1), "/flash/" + std::string(27, 'n') + ".scr");
     // Names from the network that would leave /flash, or arrive cut short.
-    for (std::string bad : {"../etc.scr", "a/../../x.scr", "/etc/x.scr", "x/y.scr", "..", ""})
+    for (std::string bad : std::initializer_list<std::string>{"../etc.scr", "a/../../x.scr", "/etc/x.scr", "x/y.scr", "..",
+                                                              "", std::string("a\0x.scr", 7)})
         EXPECT_EQ(scriptTarget(bad, 5), "") << bad;
     EXPECT_EQ(scriptTarget("../x.scr", 0), "") << "refused even when empty";
     EXPECT_EQ(scriptTarget(std::string(28, 'n') + ".scr", 1), "");
@@ -77,7 +92,8 @@ namespace {
 
 // A server that answers like castdeploy-server but serves what it is given,
 // names included, without the real server's checks.
-int standInServer(castdeploy::Config config) {
+// `tamper` may change each reply before it goes out (a rogue server).
+int standInServer(castdeploy::Config config, std::function<void(Message&)> tamper = {}) {
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     int one = 1;
     setsockopt(s, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
@@ -98,7 +114,7 @@ int standInServer(castdeploy::Config config) {
         pollfd p{s, POLLIN, 0};
         if (poll(&p, 1, 20000) <= 0) return 0;
         ssize_t n = recv(s, in.bytes, sizeof in.bytes, 0);
-        if (n > 0 && server.handle(in, static_cast<int>(n), reply))
+        if (n > 0 && server.handle(in, static_cast<int>(n), reply) && (!tamper || (tamper(reply), true)))
             sendto(s, reply.bytes, static_cast<size_t>(reply.size()), 0, reinterpret_cast<sockaddr*>(&all), sizeof all);
     }
 }
@@ -151,6 +167,66 @@ TEST(Flow, ScriptsGoIntoFlashAndNamesThatLeaveItAreRefused) {
     EXPECT_NE(r.output.find("Writing configuration...\n\nFATAL ERROR: couldn't make a file\n"), std::string::npos)
         << r.output;
     lab.stopServer();
+}
+
+// Scripts from a rogue or careless server: each case serves one script after
+// the flow's start and says what must (not) come of it.
+TEST(Flow, ScriptsNeverLeaveTheirPlaceOrSize) {
+    struct Case {
+        const char* name;
+        std::string file;
+        std::string content;
+        std::function<void(Message&)> tamper;
+        const char* prepare;  // shell command in the client's sandbox before the flow
+        const char* check;    // shell test afterwards: true when all is well
+        const char* message;
+    } cases[] = {
+        {"a link left at the name is not followed", "site.scr", "evil\n", {}, "ln -s /outside /flash/site.scr",
+         "test ! -e /outside && test -L /flash/site.scr", "\nFATAL ERROR: couldn't make a file\n"},
+        {"nor one at /empty for an empty script", "rc.scr", "", {}, "ln -s /outside /empty",
+         "test ! -e /outside", "\nFATAL ERROR: couldn't make a file\n"},
+        {"an empty script that streams data writes nothing", "nothing.scr", std::string(200000, 'z'),
+         [](Message& m) {
+             if (m.startsWith("FILE\n")) m.setText("FILE\nnothing.scr\n0\n");
+         },
+         "", "test -e /empty && test ! -s /empty", "\nFATAL ERROR: bad network connection\n"},
+        {"a script longer than announced stops at its size", "short.scr", std::string(9000, 'y'),
+         [](Message& m) {
+             if (m.startsWith("FILE\n")) m.setText("FILE\nshort.scr\n100\n");
+         },
+         "", "test $(stat -c %s /flash/short.scr) -le 100", "\nFATAL ERROR: bad network connection\n"},
+        {"a long script name is refused as a script", std::string(96, 'n') + ".scr", "echo\n", {}, "",
+         "test -z \"$(ls /flash)\"", "Writing configuration...\n\nFATAL ERROR: couldn't make a file\n"},
+    };
+    // One LAN per case, all at once.
+    std::vector<std::unique_ptr<netlab::Lab>> labs;
+    for (const Case& c : cases) {
+        netlab::Lab& lab = *labs.emplace_back(std::make_unique<netlab::Lab>());
+        lab.serverBody([&c] {
+            castdeploy::Config config;
+            config.drivers = servedFile("drivers.vpk", "x");
+            config.files = {servedFile(c.file, c.content)};
+            return standInServer(config, c.tamper);
+        });
+        lab.client([&c] {
+            InstallClient client;
+            if (int failed = startInstallation(client)) return failed;
+            if (std::system(c.prepare) != 0) return 20;
+            bool ok = installServerFiles(client);
+            std::fflush(stdout);
+            if (ok) return 21;
+            return std::system(c.check) == 0 ? 0 : 22;
+        });
+        ASSERT_TRUE(lab.start()) << lab.error();
+    }
+    for (size_t i = 0; i < labs.size(); ++i) {
+        const Case& c = cases[i];
+        auto r = labs[i]->waitClient(0, 60000);
+        kill(labs[i]->serverPid(), SIGKILL);  // the stand-in, first in its namespace, has no handler for SIGTERM
+        labs[i]->stopServer();
+        EXPECT_TRUE(r.exited && r.exitStatus == 0) << c.name << ": " << r.exitStatus << "\n" << r.output;
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << c.name << "\n" << r.output;
+    }
 }
 
 }  // namespace
@@ -226,7 +302,9 @@ TEST(Flow, FindsTheServerAndFetchesTheDriverPackage) {
     std::system(("rm -rf " + dir).c_str());
     // The install child refuses the broken package; without a disk the flow then ends.
     EXPECT_TRUE(r.exited && r.exitStatus == 0) << r.output;
-    EXPECT_NE(r.output.find("\nmac-address: 02:C1:00:00:00:01\n\nWaiting for drivers...\nRetrieving drivers...\n"),
+    // The refusal is said before the disk search, which then finds nothing.
+    EXPECT_NE(r.output.find("\nmac-address: 02:C1:00:00:00:01\n\nWaiting for drivers...\nRetrieving drivers...\n"
+                            "ERROR: the server's driver package was refused\nLoading drivers\n"),
               std::string::npos)
         << r.output;
     EXPECT_NE(s.output.find("02:C1:00:00:00:01 sending drivers.vpk"), std::string::npos) << s.output;

@@ -25,6 +25,9 @@ public:
     void server(std::vector<std::string> argv, std::vector<sandbox::Bind> binds = {});
     // The server's namespace runs body instead (a stand-in server), on "br0".
     void serverBody(std::function<int()> body);
+    // A shell command run in the server's network namespace once br0 is up,
+    // before anyone runs ("ip addr add 10.5.0.1/24 dev br0").
+    void serverSetup(std::string command) { serverSetup_.push_back(std::move(command)); }
     // A sandbox that runs body once the LAN is up; returns its index.
     int client(std::function<int()> body, sandbox::Options options = {});
 
@@ -46,6 +49,7 @@ private:
     bool sh(const std::string& command);
 
     std::unique_ptr<sandbox::Sandbox> server_;
+    std::vector<std::string> serverSetup_;
     std::vector<std::unique_ptr<sandbox::Sandbox>> clients_;
     std::string error_;
 };

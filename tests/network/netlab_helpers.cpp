@@ -113,6 +113,8 @@ bool Lab::start() {
             return false;
         if (!sh(inServer + "ip link set " + port + " master br0 up")) return false;
     }
+    for (const auto& command : serverSetup_)
+        if (!sh(inServer + command)) return false;
     // Let them run: each waits for /go in its own root.
     for (auto* box : {server_.get()}) sandbox::writeFile("/proc/" + std::to_string(box->pid()) + "/root/go", "");
     for (auto& c : clients_) sandbox::writeFile("/proc/" + std::to_string(c->pid()) + "/root/go", "");

@@ -92,7 +92,9 @@ TEST(Accept, AllZeroDestinationOnlyWithoutPeer) {
 
 TEST(Accept, SequenceAndAckRules) {
     // An offer answers a broadcast: sequence 1, ack 0, nothing else.
-    for (auto [seq, ack, taken] : {std::tuple{1, 0, true}, {2, 0, false}, {1, 1, false}, {0, 0, false}}) {
+    // Acks from beyond half the 16-bit space are not "behind" a counter that never wrapped.
+    for (auto [seq, ack, taken] : {std::tuple{1, 0, true}, {2, 0, false}, {1, 1, false}, {0, 0, false},
+                                   {1, 32768, false}, {1, 32769, false}, {1, 65535, false}}) {
         ProtocolSession s;
         s.ownAddress = kClient;
         EXPECT_EQ(acceptMessage(s, 24, serverMessage(seq, ack, "OFFR")), taken) << seq << "/" << ack;
@@ -104,6 +106,8 @@ TEST(Accept, SequenceAndAckRules) {
     EXPECT_TRUE(acceptMessage(s, 24, serverMessage(5, 2)));   // older acks are fine
     EXPECT_FALSE(acceptMessage(s, 24, serverMessage(5, 5)));  // extra copy
     EXPECT_EQ(s.receiveSequence, 5u);
+    ProtocolSession early = peerSession(5, 4);
+    EXPECT_FALSE(acceptMessage(early, 24, serverMessage(5, 40000)));  // not an ack from before a wrap
 }
 
 TEST(Accept, SessionsRunPast65535Messages) {

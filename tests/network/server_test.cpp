@@ -52,14 +52,17 @@ protected:
         config.files = {served("a.vpk", std::string(10000, 'a')), served("b.scr", "echo\n")};
         config.mtuChunk = 1000;
     }
-    // Sends and returns the reply's text ("-" when there is none).
+    // Sends and returns the reply's text ("-" when there is none); the
+    // server's clock moves on 20 ms with every request, as a client's would.
     std::string ask(Server& s, const Message& m, Message* out = nullptr) {
         Message reply;
-        if (!s.handle(m, m.size(), reply)) return "-";
+        clockUs += 20000;
+        if (!s.handle(m, m.size(), reply, clockUs)) return "-";
         if (out) *out = reply;
         return std::string(reply.text());
     }
     Config config;
+    int64_t clockUs = 0;
 };
 
 TEST_F(ServerLogic, OfferThenFirstRequestWithSequenceOneIsNew) {
@@ -285,8 +288,120 @@ TEST_F(ServerLogic, LabelPatternAndSeparateSessions) {
     EXPECT_EQ(ask(s, request(kB, {}, 1, "DRVR\n6.1", true)), "OFDR");
     EXPECT_EQ(ask(s, request(kB, kServer, 1, "RETR")).substr(0, 4), "FILE");
     EXPECT_EQ(ask(s, request(kA, kServer, 1, "YACK\n")), "OKAY");
-    EXPECT_EQ(ask(s, request(kA, kServer, 2, "WTRM")), "TERM");
+    EXPECT_EQ(ask(s, request(kA, kServer, 2, "STRT")), "OKAY");
+    uint16_t seq = 3;
+    while (seq < 20 && ask(s, request(kA, kServer, seq, "RETR")) != "DONE") ++seq;
+    EXPECT_EQ(ask(s, request(kA, kServer, ++seq, "WTRM")), "TERM");
     EXPECT_EQ(s.completedInstallations(), 1);
+}
+
+// What a hostile station may try, one case at a time against a fresh server:
+// each line of `steps` is sent in order, `expect` holds the replies' words
+// ("-" for none); `clock` is the server's time for each step in ms.
+TEST_F(ServerLogic, HostileRequestsGetNothingTheyShouldNot) {
+    struct Step {
+        MacAddress from;
+        bool broadcast;
+        uint16_t seq;
+        std::string text;
+        int atMs;
+        std::string expect;
+    };
+    config.labelPattern = "LAB-*";
+    const std::string scan = "DSCV\ninfo\n\nLAB-1\ni386\n";
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        int completed;
+    } cases[] = {
+        {"a machine refused by the label is never served the list",
+         {{kA, true, 1, "DSCV\ninfo\n\nOTHER\ni386\n", 0, "-"},
+          {kA, false, 1, "RETR", 20, "-"},
+          {kA, false, 1, "YACK\n", 40, "-"}},
+         0},
+        {"the list only after the offer was accepted and started",
+         {{kA, true, 1, scan, 0, "OFFR"}, {kA, false, 1, "RETR", 20, "-"}, {kA, false, 1, "STRT", 40, "-"},
+          {kA, false, 1, "YACK\n", 60, "OKAY"}, {kA, false, 2, "RETR", 80, "-"}, {kA, false, 2, "STRT", 100, "OKAY"},
+          {kA, false, 3, "RETR", 120, "FILE"}},
+         0},
+        {"an early WTRM is answered but completes nothing",
+         {{kA, true, 1, scan, 0, "OFFR"}, {kA, false, 1, "YACK\n", 20, "OKAY"}, {kA, false, 2, "WTRM", 40, "TERM"},
+          {kA, false, 3, "RETR", 60, "-"}},
+         0},
+        {"a drivers session asks for nothing but its file",
+         {{kA, true, 1, "DRVR\n6.1", 0, "OFDR"}, {kA, false, 1, "WTRM", 20, "-"}, {kA, false, 1, "YACK\n", 40, "-"}},
+         0},
+        {"a repeat is resent once per 15 ms, however often it comes",
+         {{kA, true, 1, scan, 0, "OFFR"}, {kA, true, 1, scan, 1, "-"}, {kA, true, 1, scan, 16, "OFFR"},
+          {kA, false, 1, "YACK\n", 20, "OKAY"}, {kA, false, 1, "YACK\n", 21, "-"}, {kA, false, 1, "YACK\n", 34, "-"},
+          {kA, false, 1, "YACK\n", 36, "OKAY"}, {kA, false, 1, "YACK\n", 37, "-"}},
+         0},
+    };
+    for (const Case& c : cases) {
+        Server s(config);
+        std::string got, want;
+        for (const Step& step : c.steps) {
+            Message m = request(step.from, step.broadcast ? MacAddress{} : kServer, step.seq, step.text, step.broadcast);
+            Message reply;
+            bool answered = s.handle(m, m.size(), reply, int64_t{step.atMs} * 1000);
+            got += (answered ? std::string(reply.text().substr(0, 4)) : "-") + " ";
+            want += step.expect + " ";
+        }
+        EXPECT_EQ(got, want) << c.name;
+        EXPECT_EQ(s.completedInstallations(), c.completed) << c.name;
+        if (std::string(c.name).rfind("a machine refused", 0) == 0) EXPECT_TRUE(s.sessions().empty()) << c.name;
+    }
+}
+
+TEST_F(ServerLogic, SessionsAreBoundedAndExpireByPhase) {
+    config.maxSessions = 64;
+    Server s(config);
+    auto mac = [](int i) { return MacAddress{0x02, 0xee, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)}; };
+    auto at = [&](const MacAddress& m, uint16_t seq, const std::string& text, int64_t us, bool bc = false) {
+        Message q = request(m, bc ? MacAddress{} : kServer, seq, text, bc), reply;
+        return s.handle(q, q.size(), reply, us) ? std::string(reply.text().substr(0, 4)) : "-";
+    };
+    // A machine at work: offered, accepted, started, in its first file.
+    ASSERT_EQ(at(kA, 1, "DSCV\ninfo\n\nLAB\ni386\n", 0, true), "OFFR");
+    ASSERT_EQ(at(kA, 1, "YACK\n", 1000), "OKAY");
+    // A flood of made-up machines never grows the table past its bound and
+    // never pushes out the one at work.
+    for (int i = 0; i < 5000; ++i) at(mac(i), 1, i % 2 ? "DRVR\n6.1" : "DSCV\nx\n\nL\ni386\n", 2000 + i, true);
+    EXPECT_LE(s.sessions().size(), 64u);
+    ASSERT_TRUE(s.sessions().count(kA));
+    // The newest offers are the ones kept.
+    EXPECT_TRUE(s.sessions().count(mac(4999)));
+    // A machine preparing its disk for 20 minutes in silence is still known;
+    // the offers not taken up are gone after a minute.
+    s.expire(int64_t{20} * 60 * 1000000);
+    EXPECT_EQ(s.sessions().size(), 1u);
+    EXPECT_EQ(at(kA, 2, "STRT", int64_t{20} * 60 * 1000000 + 1), "OKAY");
+    // Ended: kept a minute to repeat a lost TERM, then forgotten.
+    int64_t t = int64_t{21} * 60 * 1000000;
+    uint16_t seq = 3;
+    while (seq < 20 && at(kA, seq, "RETR", t + seq) != "DONE") ++seq;
+    EXPECT_EQ(at(kA, ++seq, "WTRM", t + 100), "TERM");
+    EXPECT_EQ(s.completedInstallations(), 1);
+    s.expire(t + 30 * 1000000);
+    EXPECT_EQ(at(kA, seq, "WTRM", t + 30 * 1000000), "TERM");
+    s.expire(t + 95 * 1000000);
+    EXPECT_TRUE(s.sessions().empty());
+    // Every session at work: a new machine waits, nobody is pushed out.
+    config.maxSessions = 2;
+    Server full(config);
+    for (const MacAddress& m : {kA, kB}) {
+        Message q = request(m, {}, 1, "DSCV\ninfo\n\nLAB\ni386\n", true), y = request(m, kServer, 1, "YACK\n"), r;
+        ASSERT_TRUE(full.handle(q, q.size(), r, 0));
+        ASSERT_TRUE(full.handle(y, y.size(), r, 1));
+    }
+    Message q = request(mac(1), {}, 1, "DRVR\n6.1", true), r;
+    EXPECT_FALSE(full.handle(q, q.size(), r, 2));
+    EXPECT_EQ(full.sessions().size(), 2u);
+}
+
+TEST(Printable, StationTextCannotDriveATerminal) {
+    EXPECT_EQ(printable("LAB-7 rack_4.x"), "LAB-7 rack_4.x");
+    EXPECT_EQ(printable("a\x1b[2J\nb\rc\\d\x7f\xc3\xa9"), "a\\x1B[2J\\x0Ab\\x0Dc\\\\d\\x7F\\xC3\\xA9");
 }
 
 TEST(Discover, FieldsFromTheEnd) {

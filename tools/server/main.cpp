@@ -13,12 +13,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "monitor.h"
 #include "server.h"
 
 using namespace castdeploy;
@@ -26,16 +28,31 @@ using namespace castdeploy;
 namespace {
 
 const char kUsage[] =
-    "usage: castdeploy-server --interface IF --drivers DRIVER.vpk [--keep] [--offer TEXT]\n"
-    "                         [--label PATTERN] [--once] [--chunk BYTES|mtu] FILE...\n"
+    "usage: castdeploy-server --interface IF --drivers DRIVERS.vpk [options] FILE...\n"
+    "\n"
+    "Answers the installers that boot from the network on the LAN segment of IF:\n"
+    "each machine first gets the driver package, then FILE... in the order given\n"
+    "(package files, and \".scr\" configuration scripts written into the new\n"
+    "system). One server serves both stages and any number of machines at once;\n"
+    "run it as root on the interface that faces the rack (no IPv4 address needed).\n"
+    "Only datagrams from that segment are answered.\n"
+    "\n"
     "  FILE...          package files and \".scr\" configuration scripts, served in this order\n"
+    "  --drivers FILE   the driver package every machine loads before it looks for its disk\n"
     "  --keep           ask the machines to keep their old configuration\n"
     "  --offer TEXT     text of the offer (one line, at most 512 bytes)\n"
-    "  --label PATTERN  serve only machines whose floppy label matches (shell pattern)\n"
-    "  --once           exit after one completed installation\n"
+    "  --label PATTERN  install only machines whose floppy label matches the shell\n"
+    "                   pattern (for example 'rack4-*'); others get their drivers\n"
+    "                   but no installation, so several servers can share a LAN\n"
+    "  --once           exit after one machine has received every file and ended\n"
+    "  --report FILE    keep a JSON report of every machine in FILE (rewritten as\n"
+    "                   things change)\n"
     "  --chunk N|mtu    fixed file data per reply (default: for each machine, 4076\n"
     "                   or MTU-sized replies, whichever delivers more; MTU-sized at\n"
-    "                   once when one reply is lost several times in a row)\n";
+    "                   once when one reply is lost several times in a row)\n"
+    "\n"
+    "On a terminal a table shows every machine (phase, file, bytes, rate,\n"
+    "repeats); otherwise one line is written per event. Stop with Ctrl-C.\n";
 
 volatile sig_atomic_t stopRequested = 0;
 void onStop(int) { stopRequested = 1; }
@@ -43,13 +60,6 @@ void onStop(int) { stopRequested = 1; }
 [[noreturn]] void fail(const std::string& text) {
     std::fprintf(stderr, "castdeploy-server: %s\n", text.c_str());
     std::exit(1);
-}
-
-std::string now() {
-    char buf[32];
-    time_t t = time(nullptr);
-    strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", localtime(&t));
-    return buf;
 }
 
 ServedFile openServed(const std::string& path) {
@@ -71,92 +81,127 @@ ServedFile openServed(const std::string& path) {
     return f;
 }
 
-// Terminal output: log lines scroll, one status line per active machine stays
-// below them (only when standard output is a terminal).
-class Display {
-public:
-    explicit Display(const Server& server) : server_(server), tty_(isatty(1)) {}
+int64_t monotonicUs() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
 
-    void log(const Session* s, const std::string& text) {
-        clearStatus();
-        if (s)
-            std::printf("%s %s %s\n", now().c_str(), proto::formatMac(s->client).data(), text.c_str());
-        else
-            std::printf("%s %s\n", now().c_str(), text.c_str());
-        drawStatus();
-        std::fflush(stdout);
+// The server's end of the LAN segment: one UDP socket on one interface.
+class Link {
+public:
+    // Opens the socket; exits with a message when it cannot.
+    explicit Link(const std::string& interface) : name_(interface) {
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0) fail(std::string("cannot make a UDP socket: ") + std::strerror(errno));
+        ifreq ifr = request();
+        if (ioctl(fd_, SIOCGIFINDEX, &ifr) != 0) fail("no network interface named " + interface);
+        index_ = ifr.ifr_ifindex;
+        ifr = request();
+        if (ioctl(fd_, SIOCGIFHWADDR, &ifr) != 0) fail("cannot read the hardware address of " + interface);
+        std::memcpy(address_.data(), ifr.ifr_hwaddr.sa_data, 6);
+        if (proto::isZero(address_)) fail(interface + " has no hardware address");
+        ifr = request();
+        mtu_ = ioctl(fd_, SIOCGIFMTU, &ifr) == 0 ? ifr.ifr_mtu : 1500;
+
+        int one = 1;
+        int buffer = 4 << 20;
+        setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+        setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
+        if (setsockopt(fd_, SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(),
+                       static_cast<socklen_t>(interface.size() + 1)) != 0)
+            fail("no permission to use interface " + interface + " (" + std::strerror(errno) + "; run as root)");
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_port = htons(proto::kPort);
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            if (errno == EACCES || errno == EPERM) fail("no permission to bind UDP port 5000 on " + interface);
+            if (errno == EADDRINUSE) fail("UDP port 5000 on " + interface + " is in use (another server?)");
+            fail(std::string("cannot bind UDP port 5000: ") + std::strerror(errno));
+        }
+        everyone_.sin_family = AF_INET;
+        everyone_.sin_port = htons(proto::kPort);
+        everyone_.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+        refresh();
     }
 
+    int fd() const { return fd_; }
+    const MacAddress& hardwareAddress() const { return address_; }
+    int mtu() const { return mtu_; }
+
+    // The interface's IPv4 address and mask (they may change while we run).
     void refresh() {
-        if (!tty_) return;
-        clearStatus();
-        drawStatus();
-        std::fflush(stdout);
+        ifreq ifr = request();
+        ipv4_ = ioctl(fd_, SIOCGIFADDR, &ifr) == 0 ? reinterpret_cast<sockaddr_in*>(&ifr.ifr_addr)->sin_addr.s_addr : 0;
+        ifr = request();
+        mask_ = ioctl(fd_, SIOCGIFNETMASK, &ifr) == 0 ? reinterpret_cast<sockaddr_in*>(&ifr.ifr_netmask)->sin_addr.s_addr
+                                                      : 0xffffffff;
+    }
+
+    // Reads one datagram: its size as the protocol counts it (larger than a
+    // message when it was), 0 for one that is not ours to answer, -1 when
+    // nothing is queued.
+    int receive(Message& in, size_t* wireBytes) {
+        sockaddr_in from{};
+        iovec iov{in.bytes, sizeof in.bytes};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+        msghdr mh{};
+        mh.msg_name = &from;
+        mh.msg_namelen = sizeof from;
+        mh.msg_iov = &iov;
+        mh.msg_iovlen = 1;
+        mh.msg_control = control;
+        mh.msg_controllen = sizeof control;
+        ssize_t n = recvmsg(fd_, &mh, MSG_DONTWAIT | MSG_TRUNC);
+        if (n < 0) return -1;
+        *wireBytes = static_cast<size_t>(n);
+        if (ntohs(from.sin_port) != proto::kPort) return 0;
+        const in_pktinfo* info = nullptr;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c))
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
+                info = reinterpret_cast<const in_pktinfo*>(CMSG_DATA(c));
+        if (!info || info->ipi_ifindex != index_ || !fromSegment(from.sin_addr.s_addr, info->ipi_addr.s_addr)) return 0;
+        return n > proto::kMessageSize ? proto::kMessageSize + 1 : static_cast<int>(n);
+    }
+
+    // Sends a reply to one machine. Installers have no IPv4 address, so it
+    // goes out as a broadcast that the machine picks by its MAC address.
+    bool sendReply(const MacAddress& /*machine*/, const Message& reply) {
+        return sendto(fd_, reply.bytes, static_cast<size_t>(reply.size()), 0,
+                      reinterpret_cast<const sockaddr*>(&everyone_), sizeof everyone_) >= 0 ||
+               errno == ENOBUFS || errno == EAGAIN;
     }
 
 private:
-    void clearStatus() {
-        if (!tty_) return;
-        for (int i = 0; i < lines_; ++i) std::printf("\033[1A\033[2K");
-        std::printf("\r");
-        lines_ = 0;
+    ifreq request() const {
+        ifreq ifr{};
+        std::strncpy(ifr.ifr_name, name_.c_str(), IFNAMSIZ - 1);
+        return ifr;
     }
 
-    void drawStatus() {
-        if (!tty_) return;
-        const Config& c = server_.config();
-        for (const auto& [mac, s] : server_.sessions()) {
-            if (s.phase == Session::Ended) continue;
-            std::string what;
-            const auto& files = s.kind == Session::Install ? c.files : std::vector<ServedFile>{c.drivers};
-            switch (s.phase) {
-            case Session::Offered: what = "offered"; break;
-            case Session::Accepted: what = "preparing its disk"; break;
-            case Session::Started: what = "started"; break;
-            case Session::ListEnded: what = "finishing"; break;
-            default:
-                if (s.fileIndex < files.size()) {
-                    const ServedFile& f = files[s.fileIndex];
-                    int pct = f.size ? static_cast<int>(s.offset * 100 / f.size) : 100;
-                    what = "file " + std::to_string(s.fileIndex + 1) + "/" + std::to_string(files.size()) + " " +
-                           f.name + " " + std::to_string(pct) + "%";
-                }
-            }
-            std::printf("  %s %-8s %s  %s\n", proto::formatMac(mac).data(),
-                        s.kind == Session::Drivers ? "drivers" : "install", s.label.c_str(), what.c_str());
-            ++lines_;
-        }
+    // Installers broadcast without an address (0.0.0.0 to 255.255.255.255);
+    // stations of our own subnet may be answered too. A datagram routed here
+    // from elsewhere is neither.
+    bool fromSegment(in_addr_t source, in_addr_t destination) const {
+        if (destination == htonl(INADDR_BROADCAST) || source == htonl(INADDR_ANY)) return true;
+        return ipv4_ != 0 && (source & mask_) == (ipv4_ & mask_);
     }
 
-    const Server& server_;
-    bool tty_;
-    int lines_ = 0;
+    std::string name_;
+    int fd_ = -1;
+    int index_ = 0;
+    int mtu_ = 1500;
+    MacAddress address_{};
+    in_addr_t ipv4_ = 0, mask_ = 0xffffffff;
+    sockaddr_in everyone_{};
 };
-
-std::string describe(const Event& e) {
-    const Session& s = *e.session;
-    switch (e.kind) {
-    case Event::SessionStarted:
-        return s.kind == Session::Drivers ? "asks for drivers (kernel " + s.kernel + ")"
-                                          : "looks for a server: label \"" + s.label + "\", " + s.clientInfo;
-    case Event::Accepted: return "accepted the offer, preparing its disk";
-    case Event::Started: return "started the installation";
-    case Event::FileStarted: return "sending " + e.text;
-    case Event::FileDone: return "sent " + e.text;
-    case Event::ListEnded:
-        return "all files sent (" + std::to_string(s.bytesSent) + " bytes, " + std::to_string(s.repeats) +
-               " repeated requests)";
-    case Event::Ended: return s.kind == Session::Install ? "installation finished" : "drivers done";
-    case Event::Refused: return "refused: " + e.text;
-    case Event::ChunkChanged: return e.text;
-    }
-    return e.text;
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string interface, driversPath, chunkArg;
+    std::string interface, driversPath, chunkArg, reportPath;
     Config config;
     bool once = false;
     std::vector<std::string> paths;
@@ -173,6 +218,7 @@ int main(int argc, char** argv) {
         else if (a == "--label") config.labelPattern = value();
         else if (a == "--once") once = true;
         else if (a == "--chunk") chunkArg = value();
+        else if (a == "--report") reportPath = value();
         else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -187,17 +233,9 @@ int main(int argc, char** argv) {
     config.drivers = openServed(driversPath);
     for (const auto& p : paths) config.files.push_back(openServed(p));
 
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (s < 0) fail(std::string("cannot make a UDP socket: ") + std::strerror(errno));
-    ifreq ifr{};
-    std::strncpy(ifr.ifr_name, interface.c_str(), IFNAMSIZ - 1);
-    if (ioctl(s, SIOCGIFINDEX, &ifr) != 0) fail("no network interface named " + interface);
-    if (ioctl(s, SIOCGIFHWADDR, &ifr) != 0) fail("cannot read the hardware address of " + interface);
-    std::memcpy(config.ownAddress.data(), ifr.ifr_hwaddr.sa_data, 6);
-    if (proto::isZero(config.ownAddress)) fail(interface + " has no hardware address");
-    std::strncpy(ifr.ifr_name, interface.c_str(), IFNAMSIZ - 1);
-    int mtu = ioctl(s, SIOCGIFMTU, &ifr) == 0 ? ifr.ifr_mtu : 1500;
-    config.mtuChunk = std::clamp(mtu - 20 - 8 - proto::kHeaderSize, 64, proto::kMaxPayload);
+    Link link(interface);
+    config.ownAddress = link.hardwareAddress();
+    config.mtuChunk = std::clamp(link.mtu() - 20 - 8 - proto::kHeaderSize, 64, proto::kMaxPayload);
     if (!chunkArg.empty()) {
         config.adaptive = false;
         config.fullChunk = chunkArg == "mtu" ? config.mtuChunk : std::atoi(chunkArg.c_str());
@@ -205,26 +243,7 @@ int main(int argc, char** argv) {
             fail("--chunk takes 1 to 4076 bytes, or mtu");
     }
 
-    int one = 1;
-    int buffer = 4 << 20;
-    setsockopt(s, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
-    if (setsockopt(s, SOL_SOCKET, SO_BINDTODEVICE, interface.c_str(), static_cast<socklen_t>(interface.size() + 1)) != 0)
-        fail("no permission to use interface " + interface + " (" + std::strerror(errno) + "; run as root)");
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(proto::kPort);
-    local.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-        if (errno == EACCES || errno == EPERM) fail("no permission to bind UDP port 5000 on " + interface);
-        if (errno == EADDRINUSE) fail("UDP port 5000 on " + interface + " is in use (another server?)");
-        fail(std::string("cannot bind UDP port 5000: ") + std::strerror(errno));
-    }
-    sockaddr_in everyone{};
-    everyone.sin_family = AF_INET;
-    everyone.sin_port = htons(proto::kPort);
-    everyone.sin_addr.s_addr = htonl(INADDR_BROADCAST);
-
+    // No SA_RESTART: a signal ends the wait at once.
     struct sigaction sa{};
     sa.sa_handler = onStop;
     sigaction(SIGINT, &sa, nullptr);
@@ -232,48 +251,44 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     Server server(config);
-    Display display(server);
-    server.onEvent = [&](const Event& e) { display.log(e.session, describe(e)); };
-    display.log(nullptr, "serving " + std::to_string(config.files.size()) + " files on " + interface + " (" +
-                             proto::formatMac(config.ownAddress).data() + "), drivers " + config.drivers.name);
+    Monitor monitor(server, interface, reportPath);
+    server.onEvent = [&](const Event& e) { monitor.event(e); };
+    monitor.tick(monotonicUs());
+    if (!reportPath.empty() && !monitor.reportWritable()) return 1;
+    monitor.note("serving " + std::to_string(config.files.size()) + " files on " + interface + " (" +
+                 proto::formatMac(config.ownAddress).data() + "), drivers " + config.drivers.name);
 
     Message in, reply;
-    timespec lastDraw{}, finishedAt{};
-    bool finished = false;
+    int64_t lastSecondUs = monotonicUs(), finishedAtUs = -1;
+    bool sendFailed = false;
     while (!stopRequested) {
-        pollfd p{s, POLLIN, 0};
-        int r = poll(&p, 1, 250);
-        timespec t;
-        clock_gettime(CLOCK_MONOTONIC, &t);
+        pollfd p{link.fd(), POLLIN, 0};
+        int r = poll(&p, 1, 100);
         if (r < 0 && errno != EINTR) fail(std::string("waiting for requests: ") + std::strerror(errno));
-        if (r > 0) {
-            // Drain what is queued; a reply goes out for every request that needs one.
-            for (;;) {
-                sockaddr_in from{};
-                socklen_t len = sizeof from;
-                ssize_t n = recvfrom(s, in.bytes, sizeof in.bytes, MSG_DONTWAIT | MSG_TRUNC,
-                                     reinterpret_cast<sockaddr*>(&from), &len);
-                if (n < 0) break;
-                if (ntohs(from.sin_port) != proto::kPort) continue;
-                int count = n > proto::kMessageSize ? proto::kMessageSize + 1 : static_cast<int>(n);
-                if (!server.handle(in, count, reply)) continue;
-                if (sendto(s, reply.bytes, static_cast<size_t>(reply.size()), 0,
-                           reinterpret_cast<sockaddr*>(&everyone), sizeof everyone) < 0 &&
-                    errno != ENOBUFS && errno != EAGAIN)
-                    display.log(nullptr, std::string("cannot send: ") + std::strerror(errno));
+        // A bounded batch, the stop flag looked at for every datagram: a flood
+        // never keeps the server from its timers or from stopping.
+        for (int i = 0; r > 0 && i < 512 && !stopRequested; ++i) {
+            size_t wire = 0;
+            int count = link.receive(in, &wire);
+            if (count < 0) break;
+            if (count == 0 || !server.handle(in, count, reply)) continue;
+            if (!link.sendReply(reply.destination(), reply) && !sendFailed) {
+                sendFailed = true;  // said once; the machines repeat themselves
+                monitor.note(std::string("cannot send: ") + std::strerror(errno));
             }
         }
-        if (once && !finished && server.completedInstallations() > 0) {
-            finished = true;
-            finishedAt = t;
+        int64_t now = monotonicUs();
+        if (now - lastSecondUs >= 1000000) {
+            lastSecondUs = now;
+            server.expire(now);
+            link.refresh();
         }
+        monitor.tick(now);
+        if (once && finishedAtUs < 0 && server.completedInstallations() > 0) finishedAtUs = now;
         // Stay a little for a TERM that was lost and is asked for again.
-        if (finished && t.tv_sec - finishedAt.tv_sec >= 3) break;
-        if (t.tv_sec * 1000 + t.tv_nsec / 1000000 - (lastDraw.tv_sec * 1000 + lastDraw.tv_nsec / 1000000) >= 500) {
-            display.refresh();
-            lastDraw = t;
-        }
+        if (finishedAtUs >= 0 && now - finishedAtUs >= 3000000) break;
     }
-    display.log(nullptr, "done: " + std::to_string(server.completedInstallations()) + " installations completed");
+    monitor.finish(monotonicUs());
+    monitor.note("done: " + std::to_string(server.completedInstallations()) + " installations completed");
     return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 
 namespace castdeploy {
@@ -41,6 +42,24 @@ int64_t monotonicUs() {
 }
 
 }  // namespace
+
+std::string printable(std::string_view text) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c >= 0x20 && c < 0x7f) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        }
+    }
+    return out;
+}
 
 bool parseDiscover(std::string_view text, std::string* info, std::string* label, std::string* arch) {
     text = untilZero(text);
@@ -193,81 +212,160 @@ bool Server::handle(const Message& in, int count, Message& reply) {
 bool Server::handle(const Message& in, int count, Message& reply, int64_t nowUs) {
     if (!proto::wellFormed(in, count)) return false;
     if (in.source() == config_.ownAddress) return false;  // our own broadcast, looped back
-    if (proto::isZero(in.destination())) return handleBroadcast(in, reply);
+    if (proto::isZero(in.source())) return false;         // nobody to answer
+    if (proto::isZero(in.destination())) return handleBroadcast(in, reply, nowUs);
     if (in.destination() != config_.ownAddress) return false;  // another server's client
     auto it = sessions_.find(in.source());
     if (it == sessions_.end()) return false;
     Session& s = it->second;
 
     if (s.haveRequest && in.sequence() == s.requestSequence) {
-        // The client did not get our reply: send it again, unchanged.
+        // The client did not get our reply: send it again, unchanged, but
+        // not sooner than the client itself would ask again.
+        s.lastHeardUs = nowUs;
+        if (!resend(s, reply, nowUs)) return false;
         ++s.repeats;
         sizeChanged(s, s.sizer.onRepeat(nowUs, s.lastData));
-        reply = s.lastReply;
         return true;
     }
     // The first request after an offer carries 1 again, like the broadcast did.
     uint16_t expected = s.haveRequest ? static_cast<uint16_t>(s.requestSequence + 1) : 1;
     if (in.sequence() != expected) return false;
 
+    // Each phase takes only the request that leads out of it: a machine that
+    // skipped the offer's acceptance or the start is not served the list.
     std::string_view w = word(in);
-    if (w != "RETR" && w != "YACK" && w != "STRT" && w != "WTRM") return false;
+    bool allowed = false;
+    if (s.kind == Session::Drivers)
+        allowed = w == "RETR" && s.phase != Session::Ended;
+    else if (w == "YACK")
+        allowed = s.phase == Session::Offered;
+    else if (w == "STRT")
+        allowed = s.phase == Session::Accepted;
+    else if (w == "RETR")
+        allowed = s.phase >= Session::Started && s.phase <= Session::ListEnded;
+    else if (w == "WTRM")
+        allowed = s.phase != Session::Offered && s.phase != Session::Ended;
+    if (!allowed) return false;
+    s.lastHeardUs = nowUs;
     sizeChanged(s, s.sizer.onRequest(nowUs, s.lastData, s.lastDataMadeAt));
     s.lastData = s.lastDataMadeAt = 0;
     reply.clear();
     if (w == "RETR") {
         if (!serveRetr(s, reply)) return false;
-    } else if (w == "YACK" || w == "STRT") {
+    } else if (w == "YACK") {
         reply.setText("OKAY");
-        if (w == "YACK" && s.phase == Session::Offered) {
-            s.phase = Session::Accepted;
-            emit(Event::Accepted, s);
-        } else if (w == "STRT" && s.phase < Session::Started) {
-            s.phase = Session::Started;
-            emit(Event::Started, s);
-        }
+        s.phase = Session::Accepted;
+        emit(Event::Accepted, s);
+    } else if (w == "STRT") {
+        reply.setText("OKAY");
+        s.phase = Session::Started;
+        emit(Event::Started, s);
     } else {
         reply.setText("TERM");
-        if (s.phase != Session::Ended) {
-            s.phase = Session::Ended;
-            if (s.kind == Session::Install) ++completed_;
-            emit(Event::Ended, s);
-        }
+        // Only a machine that has the whole list has completed its installation.
+        s.wholeList = s.phase == Session::ListEnded;
+        if (s.wholeList) ++completed_;
+        s.phase = Session::Ended;
+        s.endedAt = time(nullptr);
+        emit(Event::Ended, s);
     }
     address(s, reply, in.sequence());
     ++s.requests;
     s.haveRequest = true;
     s.requestSequence = in.sequence();
-    s.lastReply = reply;
+    remember(s, reply, nowUs);
     return true;
 }
 
-bool Server::handleBroadcast(const Message& in, Message& reply) {
+bool Server::resend(Session& s, Message& reply, int64_t nowUs) {
+    if (s.lastReply.empty()) return false;
+    if (s.lastSentUs >= 0 && nowUs - s.lastSentUs < kMinResendUs) {
+        ++s.unanswered;
+        return false;
+    }
+    std::memcpy(reply.bytes, s.lastReply.data(), s.lastReply.size());
+    s.lastSentUs = nowUs;
+    return true;
+}
+
+void Server::remember(Session& s, const Message& reply, int64_t nowUs) {
+    s.lastReply.assign(reply.bytes, reply.bytes + reply.size());
+    s.lastSentUs = nowUs;
+}
+
+bool Server::expired(const Session& s, int64_t nowUs) const {
+    int64_t life = kWorkingLifeUs;
+    if (s.phase == Session::Ended || s.driversDone())
+        life = kEndedLifeUs;
+    else if (s.phase == Session::Offered)
+        life = kOfferedLifeUs;
+    return nowUs - s.lastHeardUs > life;
+}
+
+void Server::expire(int64_t nowUs) {
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+        if (expired(it->second, nowUs)) {
+            emit(Event::Expired, it->second);
+            it = sessions_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// Frees an eighth of the table at once (so that a flood of new machines costs
+// no more than a few steps each): the offers not taken up, the ended sessions
+// and the finished driver transfers heard from longest ago. Machines at work
+// are never pushed out; when they fill the table, new ones wait.
+bool Server::makeRoom(int64_t nowUs) {
+    std::vector<std::pair<int64_t, MacAddress>> idle;
+    for (const auto& [mac, s] : sessions_) {
+        if (expired(s, nowUs))
+            idle.emplace_back(INT64_MIN, mac);
+        else if (s.phase == Session::Offered || s.phase == Session::Ended || s.driversDone())
+            idle.emplace_back(s.lastHeardUs, mac);
+    }
+    if (idle.empty()) return false;
+    size_t n = std::min(idle.size(), std::max<size_t>(1, config_.maxSessions / 8));
+    std::nth_element(idle.begin(), idle.begin() + static_cast<long>(n - 1), idle.end());
+    for (size_t i = 0; i < n; ++i) {
+        auto it = sessions_.find(idle[i].second);
+        if (it->second.phase != Session::Offered) emit(Event::Expired, it->second);
+        sessions_.erase(it);
+    }
+    return true;
+}
+
+void Server::refuse(const Session& fresh, const std::string& why) {
+    // A refused machine holds nothing; what it had before is gone too.
+    sessions_.erase(fresh.client);
+    if (std::find(refusedLately_.begin(), refusedLately_.end(), fresh.client) != refusedLately_.end()) return;
+    if (refusedLately_.size() >= 64) refusedLately_.erase(refusedLately_.begin());
+    refusedLately_.push_back(fresh.client);
+    emit(Event::Refused, fresh, why);
+}
+
+bool Server::handleBroadcast(const Message& in, Message& reply, int64_t nowUs) {
     std::string_view text = in.text();
     Session fresh;
     fresh.client = in.source();
     fresh.startedAt = time(nullptr);
+    fresh.lastHeardUs = nowUs;
     fresh.sizer = ReplySizer(std::min(config_.fullChunk, proto::kMaxPayload), config_.mtuChunk, config_.adaptive);
     reply.clear();
     if (text.substr(0, 5) == "DRVR\n" && text.size() > 4) {
         fresh.kind = Session::Drivers;
-        fresh.kernel = std::string(untilZero(text.substr(5)));
+        fresh.kernel = std::string(untilZero(text.substr(5)).substr(0, kMaxKernel));
         reply.setText("OFDR");
     } else if (text.substr(0, 5) == "DSCV\n") {
         std::string arch;
         if (!parseDiscover(text, &fresh.clientInfo, &fresh.label, &arch)) return false;
+        fresh.label.resize(std::min(fresh.label.size(), kMaxLabel));
+        fresh.clientInfo.resize(std::min(fresh.clientInfo.size(), kMaxInfo));
         if (!config_.labelPattern.empty() &&
             fnmatch(config_.labelPattern.c_str(), fresh.label.c_str(), 0) != 0) {
-            auto old = sessions_.find(fresh.client);
-            bool told = old != sessions_.end() && old->second.label == fresh.label &&
-                        old->second.phase == Session::Ended && old->second.kind == Session::Install;
-            if (!told) {
-                // Remember the refusal once, so the log is not flooded by its broadcasts.
-                fresh.kind = Session::Install;
-                fresh.phase = Session::Ended;
-                Session& s = sessions_[fresh.client] = fresh;
-                emit(Event::Refused, s, "label \"" + s.label + "\" does not match " + config_.labelPattern);
-            }
+            refuse(fresh, "label \"" + printable(fresh.label) + "\" does not match " + printable(config_.labelPattern));
             return false;
         }
         fresh.kind = Session::Install;
@@ -277,18 +375,28 @@ bool Server::handleBroadcast(const Message& in, Message& reply) {
     } else {
         return false;
     }
-    // A client repeats its broadcast until an offer arrives; only a new request is news.
     auto old = sessions_.find(fresh.client);
-    bool repeated = old != sessions_.end() && old->second.phase == Session::Offered &&
-                    old->second.kind == fresh.kind;
-    Session& s = sessions_[fresh.client] = fresh;
+    if (old != sessions_.end() && old->second.phase == Session::Offered && old->second.kind == fresh.kind) {
+        // A client repeats its broadcast until an offer arrives: the stored
+        // offer answers it, spaced like any repeat; only a new request is news.
+        old->second.lastHeardUs = nowUs;
+        return resend(old->second, reply, nowUs);
+    }
+    if (old == sessions_.end() && sessions_.size() >= config_.maxSessions && !makeRoom(nowUs)) {
+        if (lastFullUs_ < 0 || nowUs - lastFullUs_ >= kSecondUs) {
+            lastFullUs_ = nowUs;
+            emit(Event::Full, fresh);
+        }
+        return false;
+    }
+    Session& s = sessions_[fresh.client] = std::move(fresh);
     reply.setSource(config_.ownAddress);
     reply.setDestination(s.client);
     reply.setSequence(1);
     reply.setAck(0);
     s.serverSequence = 1;
-    s.lastReply = reply;
-    if (!repeated) emit(Event::SessionStarted, s);
+    remember(s, reply, nowUs);
+    emit(Event::SessionStarted, s);
     return true;
 }
 

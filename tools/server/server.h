@@ -1,6 +1,11 @@
 // The installation server's protocol logic, apart from sockets and terminals:
 // one session per client MAC address, each with its own sequence numbers, file
 // position and last reply (repeated unchanged when the client repeats itself).
+//
+// Every station on the segment may send anything, so nothing a station sends
+// makes the server hold more than a bounded amount: the sessions are counted
+// and expire by phase, a machine refused by the label pattern holds nothing,
+// and a repeated request is answered at most once per kMinResendUs.
 #pragma once
 
 #include <cstdint>
@@ -34,7 +39,24 @@ struct Config {
     int fullChunk = proto::kMaxPayload;
     int mtuChunk = 1452;               // payload that fits one Ethernet frame
     bool adaptive = true;              // choose between fullChunk and mtuChunk per machine
+    size_t maxSessions = 4096;         // machines tracked at once (a few MiB at most)
 };
+
+// How long a session lives without hearing from its machine, by phase.
+constexpr int64_t kSecondUs = 1000000;
+constexpr int64_t kOfferedLifeUs = 60 * kSecondUs;      // an offer that is not taken up
+constexpr int64_t kWorkingLifeUs = 30 * 60 * kSecondUs; // disk preparation, package scripts, finishing
+constexpr int64_t kEndedLifeUs = 60 * kSecondUs;        // long enough to repeat a lost TERM or last reply
+constexpr int64_t kSilentAfterUs = 30 * kSecondUs;      // shown as silent while transferring
+// The client repeats a request after 20 ms: a resend sooner than this never helps it.
+constexpr int64_t kMinResendUs = 15000;
+// What a client sends is kept only this long (the installer sends less).
+constexpr size_t kMaxLabel = 63, kMaxKernel = 64, kMaxInfo = 128;
+
+// Text that a station sent, made safe for a terminal, a log and a JSON
+// string: printable ASCII stays (a backslash is doubled), every other byte
+// becomes \xNN.
+std::string printable(std::string_view text);
 
 // Chooses how much file data each reply to one machine carries. A full reply
 // is larger than the MTU and travels as IP fragments: under loss it is lost
@@ -109,13 +131,16 @@ struct Session {
     MacAddress client{};
     Kind kind = Drivers;
     Phase phase = Offered;
-    std::string label, kernel, clientInfo;
+    std::string label, kernel, clientInfo;  // as sent (bounded); print them through printable()
     time_t startedAt = 0;
+    time_t endedAt = 0;
+    int64_t lastHeardUs = 0;       // last datagram taken from this machine
+    int64_t lastSentUs = -1;       // last reply sent to it (resends are spaced)
 
     uint16_t serverSequence = 0;   // of our last message to this client
     bool haveRequest = false;      // false right after the offer
     uint16_t requestSequence = 0;  // of the client's last new request
-    Message lastReply;
+    std::vector<uint8_t> lastReply;  // exactly the bytes sent: small for an offer
 
     size_t fileIndex = 0;
     bool inFile = false;           // FILE announced, data follows
@@ -127,11 +152,22 @@ struct Session {
     int lastDataMadeAt = 0;  // sizer.size() when lastReply was made with data
     uint64_t requests = 0;
     uint64_t repeats = 0;
+    uint64_t unanswered = 0;  // repeats that came too soon to be answered
+
+    // Whether the machine has the whole list (it may now ask to terminate).
+    bool hasWholeList() const { return phase == ListEnded || (phase == Ended && kind == Install && wholeList); }
+    bool wholeList = false;
+    // The driver file was delivered to its end: nothing more is expected.
+    bool driversDone() const { return kind == Drivers && fileIndex > 0 && !inFile; }
 };
 
 // What happened, for the log and the progress display.
 struct Event {
-    enum Kind { SessionStarted, Accepted, Started, FileStarted, FileDone, ListEnded, Ended, Refused, ChunkChanged };
+    enum Kind {
+        SessionStarted, Accepted, Started, FileStarted, FileDone, ListEnded, Ended, Refused, ChunkChanged,
+        Expired,  // forgotten after its phase's lifetime without a word
+        Full,     // a new machine was turned away: every session is in use
+    };
     Kind kind;
     const Session* session;
     std::string text;
@@ -144,10 +180,12 @@ public:
     }
 
     // Handles one received datagram; returns true and fills reply when a
-    // reply must be sent.
+    // reply must be sent (to reply.destination(), the session's machine).
     bool handle(const Message& in, int count, Message& reply);
     // The same at a given time (microseconds of a monotonic clock).
     bool handle(const Message& in, int count, Message& reply, int64_t nowUs);
+    // Forgets the sessions whose phase's lifetime has passed in silence.
+    void expire(int64_t nowUs);
 
     std::function<void(const Event&)> onEvent;
     const std::map<MacAddress, Session>& sessions() const { return sessions_; }
@@ -155,8 +193,12 @@ public:
     int completedInstallations() const { return completed_; }
 
 private:
-    bool handleBroadcast(const Message& in, Message& reply);
-    void handleRequest(Session& s, const Message& in, Message& reply);
+    bool handleBroadcast(const Message& in, Message& reply, int64_t nowUs);
+    bool makeRoom(int64_t nowUs);
+    bool expired(const Session& s, int64_t nowUs) const;
+    void refuse(const Session& fresh, const std::string& why);
+    bool resend(Session& s, Message& reply, int64_t nowUs);
+    void remember(Session& s, const Message& reply, int64_t nowUs);
     bool serveRetr(Session& s, Message& reply);
     void sizeChanged(Session& s, ReplySizer::Change change);
     void emit(Event::Kind kind, const Session& s, std::string text = {});
@@ -165,6 +207,8 @@ private:
     Config config_;
     std::vector<ServedFile> driverList_;
     std::map<MacAddress, Session> sessions_;
+    std::vector<MacAddress> refusedLately_;  // only to log a refusal once, not for every broadcast
+    int64_t lastFullUs_ = -1;
     int completed_ = 0;
 };
 
