@@ -84,15 +84,15 @@ class FetchTest(unittest.TestCase):
         packages = [make_deb(self.repo, "linux-image-686", [], depends=KERNEL),
                     make_deb(self.repo, KERNEL, [f"boot/vmlinuz-{KERNEL[12:]}",
                                                  f"lib/modules/{KERNEL[12:]}/modules.order"])]
-        for name in wanted_packages():
+        for name in wanted_packages() + ["added-later"]:
             if name not in leave_out:
                 packages.append(make_deb(self.repo, name, [f"usr/share/doc/{name}/stand-in"]))
         write_index(self.repo, packages)
 
-    def fetch(self):
+    def fetch(self, script=FETCH):
         env = dict(os.environ, APT_CONFIG=self.apt_config, IMAGE_BUILD_DIR=self.build,
                    FETCH_TRIES="2", FETCH_RETRY_PAUSE="0")
-        return subprocess.run([FETCH], env=env, capture_output=True, text=True, timeout=300)
+        return subprocess.run([script], env=env, capture_output=True, text=True, timeout=300)
 
     def test_a_failing_index_is_not_fatal_and_a_complete_cache_needs_no_index(self):
         self.make_repo()
@@ -105,9 +105,24 @@ class FetchTest(unittest.TestCase):
             self.assertTrue(any(os.path.exists(os.path.join(root, g, "usr/share/doc", name, "stand-in"))
                                 for g in os.listdir(root)), name)
         # The index is gone now; the complete cache is used as it is.
-        shutil.rmtree(self.repo)
+        repo = self.repo + ".away"
+        os.rename(self.repo, repo)
         r = self.fetch()
         self.assertEqual((r.returncode, r.stderr), (0, ""))
+        # A package added to a group's wants later is fetched into that group.
+        os.rename(repo, self.repo)
+        image = os.path.join(self.tmp, "image")
+        os.makedirs(image)
+        shutil.copy(os.path.join(TOP, "image", "common.sh"), image)
+        with open(FETCH) as f:
+            text = f.read()
+        with open(os.path.join(image, "fetch"), "w") as f:
+            f.write(text.replace('[busybox]="busybox-static"', '[busybox]="busybox-static added-later"'))
+        os.chmod(os.path.join(image, "fetch"), 0o755)
+        r = self.fetch(os.path.join(image, "fetch"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertTrue(os.path.exists(os.path.join(root, "busybox/usr/share/doc/added-later/stand-in")))
+        self.assertTrue(os.path.exists(os.path.join(root, "busybox/usr/share/doc/busybox-static/stand-in")))
 
     def test_a_package_that_cannot_be_downloaded_ends_with_one_clear_line(self):
         self.make_repo(leave_out=("bash-static",))
