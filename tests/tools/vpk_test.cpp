@@ -235,14 +235,21 @@ TEST_F(Vpk, BuildThenInfoRoundTripsEveryField) {
     EXPECT_TRUE(a.isUntracked);
     EXPECT_EQ(a.totalLength, bytes.size());
 
-    // The text form names the same things.
+    // The text form names the same things; file times are local dates as "tar tv" shows them.
+    setenv("TZ", "UTC0", 1);
     ToolRun text = vpk({"info", path});
     EXPECT_EQ(text.status, 0);
     for (const char* piece : {"package sixteen-chars-xy-3.0rc1", "version:      3.0rc1 (0x03006301)",
                               "2010-01-01 00:00:00 UTC", "depends:      libc >= 2.9, zlib, range >= 1.0 <= 2.0.3",
-                              "exact = 3.0beta2", "mta >= 1.0 extra -5", "lib/libz.so -> libz.so.1",
-                              "crw-------     0/5     1262304000 5, 1 dev/console", "(skipped)"})
+                              "exact = 3.0beta2", "mta >= 1.0 extra -5",
+                              "lrwxrwxrwx     0/0              0 2010-01-01 00:00 lib/libz.so -> libz.so.1",
+                              "crw-------     0/5            5,1 2010-01-01 00:00 dev/console",
+                              "brw-rw----     0/6          3,300 2010-01-01 00:00 dev/hda1",
+                              "         6 2001-09-09 01:46 etc/motd", "(skipped)"})
         EXPECT_NE(text.out.find(piece), std::string::npos) << piece << "\n" << text.out;
+    setenv("TZ", "XYZ-2", 1);
+    EXPECT_NE(vpk({"info", path}).out.find(" 2001-09-09 03:46 etc/motd"), std::string::npos);
+    unsetenv("TZ");
 }
 
 TEST_F(Vpk, MinimalManifestAndDefaults) {

@@ -381,11 +381,19 @@ int writeTable(const std::string& disk, bool quiet) {
     return status;
 }
 
+const char kUsage[] =
+    "usage: cylpart -g [DEVICE...]\n"
+    "       cylpart -d -uC DISK\n"
+    "       cylpart -q -uC DISK < script\n"
+    "  -g       the geometry of the named disks, or of every whole disk\n"
+    "  -d -uC   the partition table, one line per used entry, in cylinders\n"
+    "  -q -uC   read \"start,size,type[,bootable]\" lines (cylinders) from standard\n"
+    "           input and write them as the whole table; without -q the new\n"
+    "           table is shown\n"
+    "  -h, --help  this text\n";
+
 int usage() {
-    std::fprintf(stderr,
-                 "usage: cylpart -g [DEVICE...]\n"
-                 "       cylpart -d -uC DISK\n"
-                 "       cylpart -q -uC DISK < script\n");
+    std::fputs(kUsage, stderr);
     return 2;
 }
 
@@ -396,6 +404,10 @@ int main(int argc, char** argv) {
     std::vector<std::string> devices;
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
         if (arg == "-g") geometry = true;
         else if (arg == "-d") dump = true;
         else if (arg == "-q") quiet = true;

@@ -19,6 +19,16 @@ std::string timeText(uint32_t t) {
     return buf;
 }
 
+// A file's time the way "tar tv" shows it: local time to the minute.
+std::string fileTimeText(uint32_t t) {
+    time_t v = time_t(t);
+    struct tm tm;
+    localtime_r(&v, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
+    return buf;
+}
+
 uint32_t deviceNumber(const std::string& data) {
     return data.size() == 4 ? readLe32(reinterpret_cast<const uint8_t*>(data.data())) : 0;
 }
@@ -210,16 +220,16 @@ void textPackage(const PackageInfo& p) {
                   << (p.filesComplete ? "" : " (damaged or cut short)") << "\n";
         for (const auto& e : p.files) {
             const FileEntry& f = e.entry;
-            char line[96];
-            std::snprintf(line, sizeof line, "    %s %5u/%-5u %10u ", modeString(f.mode).c_str(), f.uid, f.gid,
-                          f.mtime);
-            std::cout << line;
+            // As "tar tv" lists: mode, owner/group, size (or device numbers), local date and time.
+            std::string size = std::to_string(f.type() == EntryType::Regular ? e.dataLength : 0);
             if (f.type() == EntryType::CharDevice || f.type() == EntryType::BlockDevice) {
                 uint32_t d = deviceNumber(f.data);
-                std::cout << deviceMajor(d) << ", " << deviceMinor(d) << " ";
-            } else if (f.type() == EntryType::Regular) {
-                std::cout << e.dataLength << " ";
+                size = std::to_string(deviceMajor(d)) + "," + std::to_string(deviceMinor(d));
             }
+            char line[128];
+            std::snprintf(line, sizeof line, "    %s %5u/%-5u %10s %s ", modeString(f.mode).c_str(), f.uid, f.gid,
+                          size.c_str(), fileTimeText(f.mtime).c_str());
+            std::cout << line;
             std::cout << f.name;
             if (f.type() == EntryType::Symlink)
                 std::cout << " -> " << f.data;
