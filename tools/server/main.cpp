@@ -19,6 +19,7 @@
 #include <cstring>
 #include <string>
 
+#include "package_check.h"
 #include "server.h"
 
 using namespace castdeploy;
@@ -27,7 +28,8 @@ namespace {
 
 const char kUsage[] =
     "usage: castdeploy-server --interface IF --drivers DRIVER.vpk [--keep] [--offer TEXT]\n"
-    "                         [--label PATTERN] [--once] [--chunk BYTES|mtu] FILE...\n"
+    "                         [--label PATTERN] [--once] [--chunk BYTES|mtu]\n"
+    "                         [--public-key KEY [--known-digests FILE]] FILE...\n"
     "  FILE...          package files and \".scr\" configuration scripts, served in this order\n"
     "  --keep           ask the machines to keep their old configuration\n"
     "  --offer TEXT     text of the offer (one line, at most 512 bytes)\n"
@@ -35,7 +37,12 @@ const char kUsage[] =
     "  --once           exit after one completed installation\n"
     "  --chunk N|mtu    fixed file data per reply (default: for each machine, 4076\n"
     "                   or MTU-sized replies, whichever delivers more; MTU-sized at\n"
-    "                   once when one reply is lost several times in a row)\n";
+    "                   once when one reply is lost several times in a row)\n"
+    "  --public-key KEY the package key the machines trust (64 hex digits or a key\n"
+    "                   file): every package file is checked with it at start-up,\n"
+    "                   and the server does not start if the machines would refuse one\n"
+    "  --known-digests FILE  the machines' table of known digests of unsigned\n"
+    "                   packages (default with --public-key: none accepted)\n";
 
 volatile sig_atomic_t stopRequested = 0;
 void onStop(int) { stopRequested = 1; }
@@ -157,6 +164,7 @@ std::string describe(const Event& e) {
 
 int main(int argc, char** argv) {
     std::string interface, driversPath, chunkArg;
+    MachineTrust trust;
     Config config;
     bool once = false;
     std::vector<std::string> paths;
@@ -173,6 +181,8 @@ int main(int argc, char** argv) {
         else if (a == "--label") config.labelPattern = value();
         else if (a == "--once") once = true;
         else if (a == "--chunk") chunkArg = value();
+        else if (a == "--public-key") trust.publicKey = value();
+        else if (a == "--known-digests") trust.knownDigests = value();
         else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -186,6 +196,14 @@ int main(int argc, char** argv) {
 
     config.drivers = openServed(driversPath);
     for (const auto& p : paths) config.files.push_back(openServed(p));
+    if (!trust.knownDigests.empty() && trust.publicKey.empty()) fail("--known-digests needs --public-key");
+    if (!trust.publicKey.empty()) {
+        std::vector<const ServedFile*> served{&config.drivers};
+        for (const auto& f : config.files) served.push_back(&f);
+        std::string report;
+        if (!checkServedPackages(trust, served, report)) fail("not starting: " + report);
+        std::printf("%s %s\n", now().c_str(), report.c_str());
+    }
 
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s < 0) fail(std::string("cannot make a UDP socket: ") + std::strerror(errno));
