@@ -1,7 +1,11 @@
 # Writes the C++ source of the built-in package public key and the table of
 # known package digests. Called at build time:
-#   cmake -DKEY=<64 hex> -DDIGESTS=<file> -DOUT=<file.cpp> -P generate-keys.cmake
+#   cmake -DKEY=<64 hex> -DDIGESTS=<file> -DOUT=<file.cpp> [-DTABLE_OUT=<file>]
+#         -P generate-keys.cmake
 # The digest file holds one 40-digit hex digest per line; '#' starts a comment.
+# The source also carries a mark, "package trust: key <64 hex> digests <SHA-256
+# of the table copy>", which the media builders read from the installer binary
+# itself; TABLE_OUT receives that table copy, for them to check packages with.
 
 function(hex_bytes hex out)
   string(REGEX REPLACE "([0-9a-fA-F][0-9a-fA-F])" "0x\\1, " bytes "${hex}")
@@ -9,10 +13,12 @@ function(hex_bytes hex out)
   set(${out} "${bytes}" PARENT_SCOPE)
 endfunction()
 
+string(TOLOWER "${KEY}" KEY)
 hex_bytes("${KEY}" key_bytes)
 
 file(STRINGS "${DIGESTS}" lines)
 set(entries "")
+set(table "")
 set(count 0)
 set(number 0)
 foreach(line IN LISTS lines)
@@ -31,6 +37,8 @@ foreach(line IN LISTS lines)
   endif()
   hex_bytes("${line}" bytes)
   string(APPEND entries "    {{${bytes}}},\n")
+  string(TOLOWER "${line}" line)
+  string(APPEND table "${line}\n")
   math(EXPR count "${count} + 1")
 endforeach()
 
@@ -39,6 +47,14 @@ if(count EQUAL 0)
   set(storage "    {},\n")
 else()
   set(storage "${entries}")
+endif()
+
+set(table "# The known package digests built into this installer (from ${DIGESTS}).\n${table}")
+string(SHA256 table_hash "${table}")
+if(TABLE_OUT)
+  file(WRITE "${TABLE_OUT}.tmp" "${table}")
+  execute_process(COMMAND ${CMAKE_COMMAND} -E copy_if_different "${TABLE_OUT}.tmp" "${TABLE_OUT}")
+  file(REMOVE "${TABLE_OUT}.tmp")
 endif()
 
 file(WRITE "${OUT}.tmp" "// Generated from data/ by generate-keys.cmake; do not edit.
@@ -53,6 +69,8 @@ ${storage}};
 
 const std::span<const PackageDigest> knownPackageDigests(knownDigestStorage, ${count});
 const char* const knownPackageDigestsSource = \"${DIGESTS}\";
+
+[[gnu::used]] const char packageTrustMark[] = \"package trust: key ${KEY} digests ${table_hash}\";
 
 }  // namespace archive
 ")

@@ -15,3 +15,84 @@ kernel_tree() {
   [ -n "$rel" ] && [ -f "$root/boot/vmlinuz-$rel" ] || die "no kernel in $root: run image/fetch"
   echo "$root $rel"
 }
+vpk=${VPK:-$build/host/tools/vpk/vpk}
+# The environment's cached common part belongs to the installer it carries.
+env_work=$build/image-env
+[ "$i386_build" = "$build/i386" ] || env_work=$i386_build/image-env
+
+# A package key as people compare it: the first 16 hex digits of SHA-256 over
+# the 32 key bytes (vpk keygen and the installed system's install log show it
+# the same way).
+key_fingerprint() {
+  python3 -c 'import hashlib, sys; print(hashlib.sha256(bytes.fromhex(sys.argv[1])).hexdigest()[:16])' "$1"
+}
+
+# medium_trust ALLOW-DEVELOPMENT: what the installer that goes on a medium
+# trusts, read from the installer binary of the i386 build itself (a mark that
+# the build writes into it) and checked against the digest table that the
+# build leaves beside it. Sets trusted_key (64 hex digits), trusted_table (a
+# file) and key_fp, and prints "package key: FINGERPRINT". The development key
+# and the development digest table (data/) are refused unless ALLOW-DEVELOPMENT
+# is 1: their private half and their packages are public.
+medium_trust() {
+  local allow=$1 installer=$i386_build/src/installer mark hash dev_key shared
+  [ -x "$installer" ] || die "no $installer: run ./run build first"
+  mark=$(LC_ALL=C grep -aoE 'package trust: key [0-9a-f]{64} digests [0-9a-f]{64}' "$installer" | head -n1 || true)
+  [ -n "$mark" ] || die "$installer does not say which package key it trusts: rebuild it (./run build)"
+  read -r _ _ _ trusted_key _ hash <<< "$mark"
+  trusted_table=$i386_build/data/package-trust/known-digests.txt
+  [ -f "$trusted_table" ] && [ "$(sha256sum < "$trusted_table" | cut -d' ' -f1)" = "$hash" ] ||
+    die "$trusted_table is not the digest table built into $installer: rebuild it (./run build)"
+  key_fp=$(key_fingerprint "$trusted_key")
+  dev_key=$(grep -m1 -oE '^[0-9a-fA-F]{64}' "$top/data/package-public-key.hex" | tr A-F a-f)
+  shared=$(comm -12 <(digest_entries "$trusted_table") <(digest_entries "$top/data/known-package-digests.txt") | wc -l)
+  if [ "$trusted_key" != "$dev_key" ] && [ "$shared" = 0 ]; then
+    local count
+    count=$(digest_entries "$trusted_table" | wc -l)
+    say "package key: $key_fp (the installer on this medium accepts packages signed with this key, and" \
+      "$( ((count)) && echo "$count unsigned packages by their digests" || echo "no unsigned package"))"
+    return
+  fi
+  local what
+  if [ "$trusted_key" = "$dev_key" ]; then
+    what="the development key, whose private half is published in this repository (tests/data/)"
+  else
+    what="the development digest table (data/known-package-digests.txt), which accepts the unsigned sample packages"
+  fi
+  if [ "$allow" = 1 ]; then
+    say "package key: $key_fp: $what; built anyway as --development-key asks, for tests and demos only: never install a real machine from this medium"
+    return
+  fi
+  cat >&2 <<MSG
+$(basename "$0"): refusing to build: the installer in $i386_build trusts
+$what
+(package key $key_fp): anyone could make packages that this medium installs.
+For a real machine, build the environment with a key of your own:
+  $vpk keygen ~/keys/packages          (keep ~/keys/packages secret)
+  ./run build --public-key ~/keys/packages.pub [--known-digests FILE]
+  $vpk sign --key ~/keys/packages PACKAGE-FILE...
+For tests and demos only, --development-key builds this medium anyway.
+MSG
+  exit 1
+}
+
+# The digests of a table file, lowercase and sorted, one per line.
+digest_entries() { sed 's/#.*//; s/[[:space:]]//g' "$1" | { grep -v '^$' || true; } | tr A-F a-f | sort -u; }
+
+# check_packages FILE...: every package of every file, checked exactly as the
+# installer with the trust of medium_trust will check it; refuses the medium,
+# naming each package and the reason, if the installer would refuse one.
+check_packages() {
+  (($#)) || return 0
+  [ -x "$vpk" ] || die "no $vpk to check the packages with: build the host tools first (./run build)"
+  local report
+  if report=$("$vpk" verify --public-key "$trusted_key" --known-digests "$trusted_table" "$@" 2>&1); then
+    say "checked $# package file(s): the installer accepts every package in them"
+    return
+  fi
+  {
+    echo "$(basename "$0"): refusing to build: the installer on this medium (package key $key_fp) would refuse:"
+    grep -v ': ok: ' <<< "$report" | sed 's/^/  /'
+  } >&2
+  exit 1
+}

@@ -13,5 +13,8 @@ extern const PublicKey packagePublicKey;
 extern const std::span<const PackageDigest> knownPackageDigests;
 // The text file the table was generated from (a build input).
 extern const char* const knownPackageDigestsSource;
+// "package trust: key <64 hex> digests <SHA-256 hex>": what this binary trusts,
+// in a form the media builders find in the binary (image/common.sh).
+extern const char packageTrustMark[];
 
 }  // namespace archive

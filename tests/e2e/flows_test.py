@@ -235,7 +235,7 @@ class HardDiskInstallTest(unittest.TestCase):
     def build_medium(self, *extra):
         files = [os.path.join(SAMPLES, p + ".vpk") for p in MEDIUM_PACKAGES]
         subprocess.run([os.path.join(TOP, "image", "build-hdd-medium"), *files, "-o", self.disk,
-                        *self.medium_args, *extra], check=True, stdout=subprocess.DEVNULL)
+                        *self.medium_args, "--development-key", *extra], check=True, stdout=subprocess.DEVNULL)
         with open(self.disk, "rb") as f:
             return f.read(512)
 

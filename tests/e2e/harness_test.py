@@ -69,7 +69,8 @@ set -e
 cd /work
 truncate -s 64M disk.img
 printf '2048,20480,83,*\n22528,,83\n' | sfdisk -q disk.img
-mkdir -p boot/boot root/etc root/var/pdb root/rw
+mkdir -p boot/boot root/etc root/var/pdb root/var/log root/rw
+printf 'installing\npackage key: 0123456789abcdef\ndone\n' > root/var/log/install.log
 echo 'image=/boot/vmlinuz' > root/etc/lilo.conf
 printf '/dev/hda2 / ext3 defaults 0 1\n' > root/etc/fstab
 echo base > root/var/pdb/base
@@ -117,6 +118,7 @@ class DiskCheckTest(unittest.TestCase):
                            stdout=subprocess.PIPE, text=True)
         self.assertEqual(r.returncode, 0, r.stdout)
         self.assertIn("/dev/hda2 / ext3 defaults 0 1", r.stdout)
+        self.assertIn("== package key (/var/log/install.log)\npackage key: 0123456789abcdef\n", r.stdout)
 
     def test_a_damaged_file_system_is_reported(self):
         damaged = os.path.join(self.dir, "damaged.img")

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "monitor.h"
+#include "package_check.h"
 #include "server.h"
 
 using namespace castdeploy;
@@ -50,6 +51,11 @@ const char kUsage[] =
     "  --chunk N|mtu    fixed file data per reply (default: for each machine, 4076\n"
     "                   or MTU-sized replies, whichever delivers more; MTU-sized at\n"
     "                   once when one reply is lost several times in a row)\n"
+    "  --public-key KEY the package key the machines trust (64 hex digits or a key\n"
+    "                   file): every package file is checked with it at start-up,\n"
+    "                   and the server does not start if the machines would refuse one\n"
+    "  --known-digests FILE  the machines' table of known digests of unsigned\n"
+    "                   packages (default with --public-key: none accepted)\n"
     "\n"
     "On a terminal a table shows every machine (phase, file, bytes, rate,\n"
     "repeats); otherwise one line is written per event. Stop with Ctrl-C.\n";
@@ -202,6 +208,7 @@ private:
 
 int main(int argc, char** argv) {
     std::string interface, driversPath, chunkArg, reportPath;
+    MachineTrust trust;
     Config config;
     bool once = false;
     std::vector<std::string> paths;
@@ -219,6 +226,8 @@ int main(int argc, char** argv) {
         else if (a == "--once") once = true;
         else if (a == "--chunk") chunkArg = value();
         else if (a == "--report") reportPath = value();
+        else if (a == "--public-key") trust.publicKey = value();
+        else if (a == "--known-digests") trust.knownDigests = value();
         else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
@@ -232,6 +241,14 @@ int main(int argc, char** argv) {
 
     config.drivers = openServed(driversPath);
     for (const auto& p : paths) config.files.push_back(openServed(p));
+    if (!trust.knownDigests.empty() && trust.publicKey.empty()) fail("--known-digests needs --public-key");
+    if (!trust.publicKey.empty()) {
+        std::vector<const ServedFile*> served{&config.drivers};
+        for (const auto& f : config.files) served.push_back(&f);
+        std::string report;
+        if (!checkServedPackages(trust, served, report)) fail("not starting: " + report);
+        std::printf("%s\n", report.c_str());
+    }
 
     Link link(interface);
     config.ownAddress = link.hardwareAddress();

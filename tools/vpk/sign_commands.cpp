@@ -12,6 +12,7 @@
 #include "archive/keys.h"
 #include "archive/signature.h"
 #include "archive/signer.h"
+#include "archive/trustfile.h"
 #include "command.h"
 
 namespace {
@@ -52,10 +53,18 @@ bool readFile(const std::string& path, std::string& out) {
 }
 
 // Writes beside the target and renames, so a failure never leaves half a file.
+// The file is always a new one with exactly `mode`: a left-over temporary file
+// (or a link in its place) must not lend a private key its wider permissions.
 bool writeFileReplacing(const std::string& path, const std::string& bytes, mode_t mode) {
     std::string temporary = path + ".vpk-tmp";
-    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    ::unlink(temporary.c_str());
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) return false;
+    if (::fchmod(fd, mode) != 0) {
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        return false;
+    }
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -105,8 +114,12 @@ int keygen(const std::vector<std::string>& arguments) {
     if (!writeFileReplacing(privatePath, "# vpk signing key: private, keep it secret\n" + privateHex + "\n", 0600))
         return fail("cannot write " + privatePath);
     if (!writeFileReplacing(publicPath, publicHex + "\n", 0644)) return fail("cannot write " + publicPath);
-    std::cout << "private key: " << privatePath << "\npublic key:  " << publicHex << " (" << publicPath
-              << ")\nbuild the installer with -DPACKAGE_PUBLIC_KEY=" << publicHex << "\n";
+    // The private key is never printed: it stays in its file.
+    std::cout << "private key: " << privatePath << " (mode 0600; keep it secret, it signs packages)\n"
+              << "public key:  " << publicHex << " (" << publicPath << ")\n"
+              << "package key: " << archive::keyFingerprint(pair->publicKey) << " (its fingerprint)\n"
+              << "build the installation environment with it: ./run build --public-key " << publicPath
+              << "\n  (in CMake terms -DPACKAGE_PUBLIC_KEY=" << publicHex << ")\n";
     return kExitOk;
 }
 
@@ -158,13 +171,14 @@ int sign(const std::vector<std::string>& arguments) {
 
 int verify(const std::vector<std::string>& arguments) {
     Args args(arguments);
-    std::string keyHex;
+    std::string keyText, tablePath, error;
     archive::TrustAnchors trust = archive::builtinTrustAnchors();
-    if (args.value("--public-key", keyHex)) {
-        if (!fromHex(keyHex, trust.publicKey.data(), trust.publicKey.size()))
-            return usageError("verify", "--public-key takes 64 hex digits");
-        if (!archive::isUsablePublicKey(trust.publicKey))
-            return usageError("verify", keyHex + " is not a usable public key (not a curve point, or the base point)");
+    static std::vector<archive::PackageDigest> table;
+    if (args.value("--public-key", keyText) && !archive::readPublicKey(keyText, trust.publicKey, error))
+        return usageError("verify", error);
+    if (args.value("--known-digests", tablePath)) {
+        if (!archive::readDigestTable(tablePath, table, error)) return fail(error);
+        trust.knownDigests = table;
     }
     if (args.missingValue()) return usageError("verify", args.missingValueOf() + " needs a value");
     if (!args.unknownOption().empty()) return usageError("verify", "unknown option " + args.unknownOption());
@@ -201,9 +215,10 @@ int verify(const std::vector<std::string>& arguments) {
 
 CommandRegistration keygenCommand({"keygen", "make a package signing key pair",
                                    "usage: vpk keygen [--force] PRIVATE-KEY-FILE\n"
-                                   "  writes the private key to PRIVATE-KEY-FILE (mode 0600) and the public\n"
-                                   "  key to PRIVATE-KEY-FILE.pub; prints the public key for\n"
-                                   "  -DPACKAGE_PUBLIC_KEY=HEX when configuring the installer build\n",
+                                   "  writes the private key to PRIVATE-KEY-FILE (mode 0600, never printed)\n"
+                                   "  and the public key to PRIVATE-KEY-FILE.pub; prints the public key and\n"
+                                   "  its fingerprint; build the installation environment with\n"
+                                   "  ./run build --public-key PRIVATE-KEY-FILE.pub\n",
                                    keygen});
 
 CommandRegistration signCommand({"sign", "sign every package of package files",
@@ -214,10 +229,12 @@ CommandRegistration signCommand({"sign", "sign every package of package files",
                                  sign});
 
 CommandRegistration verifyCommand({"verify", "check package files as the installer does",
-                                   "usage: vpk verify [--public-key HEX] FILE...\n"
-                                   "  checks each package's signature (built-in key, or HEX) or, for an\n"
-                                   "  unsigned package, its digest against the built-in table; prints one\n"
-                                   "  line per package and exits 1 when any package fails\n",
+                                   "usage: vpk verify [--public-key HEX|FILE] [--known-digests FILE] FILE...\n"
+                                   "  checks each package's signature (built-in key, or the given one: 64\n"
+                                   "  hex digits or a key file such as vpk keygen's FILE.pub) or, for an\n"
+                                   "  unsigned package, its digest against the built-in table (or the given\n"
+                                   "  one: 40 hex digits per line, '#' comments); prints one line per\n"
+                                   "  package and exits 1 when any package fails\n",
                                    verify});
 
 }  // namespace

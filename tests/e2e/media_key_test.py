@@ -1,0 +1,129 @@
+"""The package key of the media: every builder says which key the medium's
+installer trusts, refuses the development key unless asked for it, and checks
+every package it would put on the medium with that key before it writes
+anything. Uses the media of the e2e_media fixture: build/i386 (development
+key) and own-key/ (a key of the test's own, an i386 build that trusts it, and
+the samples signed with it); no QEMU."""
+
+import glob
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOP = os.path.dirname(os.path.dirname(HERE))
+MEDIA = os.environ.get("E2E_MEDIA", os.path.join(TOP, "build", "host", "e2e"))
+BUILD = os.environ.get("BUILD_DIR", os.path.join(TOP, "build", "host"))
+OWN = os.path.join(MEDIA, "own-key")
+SAMPLES = os.path.join(os.path.dirname(BUILD), "samples")
+
+
+def fingerprint(public_key_file):
+    with open(public_key_file) as f:
+        hex_key = next(line.strip() for line in f if line.strip() and not line.startswith("#"))
+    return hashlib.sha256(bytes.fromhex(hex_key)).hexdigest()[:16]
+
+
+DEVELOPMENT_KEY = fingerprint(os.path.join(TOP, "data", "package-public-key.hex"))
+
+
+class MediaKeyTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="media-key-")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def build(self, builder, *args, own=False):
+        out = os.path.join(self.dir, "medium")
+        env = dict(os.environ)
+        env.pop("I386_BUILD_DIR", None)
+        if own:
+            env["I386_BUILD_DIR"] = os.path.join(OWN, "i386")
+        r = subprocess.run([os.path.join(TOP, "image", builder), *args, "-o", out], env=env,
+                           capture_output=True, text=True, timeout=300)
+        return r, out
+
+    def tampered(self, name):
+        path = os.path.join(self.dir, name)
+        shutil.copy(os.path.join(OWN, "packages", name), path)
+        with open(path, "r+b") as f:
+            f.seek(20)  # inside the Header part: covered by the signed digest
+            byte = f.read(1)
+            f.seek(20)
+            f.write(bytes([byte[0] ^ 1]))
+        return path
+
+    def test_builders_refuse_what_the_installer_would_refuse(self):
+        development = [r"refusing to build: the installer in \S+/build/i386 trusts\nthe development key",
+                       r"./run build --public-key", r"--development-key builds this medium anyway"]
+        dev_signed = os.path.join(SAMPLES, "system.vpk")
+        cases = [
+            # builder, arguments, with the own key's environment, what the refusal says
+            ("build-cd", [], False, development),
+            ("build-hdd-medium", ["--size", "64M"], False, development),
+            ("build-netboot", [], False, development),
+            ("build-cd", [os.path.join(OWN, "packages", "ppp.vpk"), dev_signed], True,
+             [re.escape(f"on this medium (package key {fingerprint(OWN + '/signing-key.pub')}) would refuse:"),
+              r"\n  \S+/system\.vpk: system: FAILED: signature does not match the public key"]),
+            ("build-hdd-medium", [self.tampered("ppp.vpk")], True,
+             [r"\n  \S+/ppp\.vpk: ppp: FAILED: package changed after signing"]),
+            ("build-cd", [os.path.join(SAMPLES, "manuals.vpk")], True,
+             [r"manuals\.vpk: manuals: FAILED: unsigned, and its digest is not a known one"]),
+            # --development-key permits a development environment; it does not
+            # make one that trusts another key accept the development key's packages
+            ("build-cd", [dev_signed, "--development-key"], True, [r"system: FAILED: signature does not match"]),
+            ("build-netboot", ["--development-key"], True, [r"\n  drivers\.vpk: disk-drivers: FAILED: signature does not"]),
+            ("build-netboot", [], True, [r"--key PRIVATE-KEY-FILE is needed to sign the driver package"]),
+        ]
+        for builder, args, own, expected in cases:
+            with self.subTest(builder=builder, args=[os.path.basename(a) for a in args], own=own):
+                r, out = self.build(builder, *args, own=own)
+                self.assertEqual(r.returncode, 1, r.stderr)
+                for pattern in expected:
+                    self.assertRegex(r.stderr, pattern)
+                self.assertFalse(os.path.exists(out), "nothing is written")
+                self.assertEqual(r.stdout, "")
+
+    def test_the_cd_trusts_the_users_key(self):
+        # The fixture built the CD that the CD tests install from with the
+        # own key's environment and packages signed with that key.
+        own = fingerprint(os.path.join(OWN, "signing-key.pub"))
+        self.assertNotEqual(own, DEVELOPMENT_KEY)
+        with open(os.path.join(OWN, "keygen.txt")) as f:
+            self.assertIn(f"package key: {own} (its fingerprint)", f.read())
+        with open(os.path.join(OWN, "build-cd.log")) as f:
+            log = f.read()
+        self.assertIn(f"== package key: {own} (the installer on this medium accepts packages signed with this key",
+                      log)
+        self.assertRegex(log, r"== checked \d+ package file\(s\): the installer accepts every package in them")
+        self.assertNotIn(DEVELOPMENT_KEY, log)
+        # The development key's medium says what it is.
+        r, out = self.build("build-cd", "--development-key")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn(f"== package key: {DEVELOPMENT_KEY}: the development key", r.stderr)
+        self.assertIn("never install a real machine from this medium", r.stderr)
+        self.assertTrue(os.path.exists(out))
+
+    def test_the_key_comes_from_the_installer_itself(self):
+        # A digest table beside the build that is not the one built in is refused.
+        build = os.path.join(self.dir, "i386")
+        os.makedirs(os.path.join(build, "src"))
+        shutil.copy(os.path.join(OWN, "i386", "src", "installer"), os.path.join(build, "src"))
+        shutil.copytree(os.path.join(OWN, "i386", "data", "package-trust"),
+                        os.path.join(build, "data", "package-trust"))
+        with open(os.path.join(build, "data", "package-trust", "known-digests.txt"), "a") as f:
+            f.write("0123456789012345678901234567890123456789\n")
+        env = dict(os.environ, I386_BUILD_DIR=build)
+        r = subprocess.run([os.path.join(TOP, "image", "build-cd"), "-o", os.path.join(self.dir, "x.iso")],
+                           env=env, capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("is not the digest table built into", r.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,85 @@
+#include "package_check.h"
+
+#include <unistd.h>
+
+#include <istream>
+#include <streambuf>
+
+#include "archive/signature.h"
+#include "archive/trustfile.h"
+
+namespace castdeploy {
+
+namespace {
+
+// Reads a served file through its descriptor without moving a file offset,
+// so the file is checked exactly as it will be served.
+class DescriptorBuffer : public std::streambuf {
+public:
+    explicit DescriptorBuffer(int fd) : fd_(fd) {}
+
+private:
+    int_type underflow() override {
+        ssize_t n = ::pread(fd_, buffer_, sizeof buffer_, offset_);
+        if (n <= 0) return traits_type::eof();
+        offset_ += n;
+        setg(buffer_, buffer_, buffer_ + n);
+        return traits_type::to_int_type(buffer_[0]);
+    }
+
+    int fd_;
+    off_t offset_ = 0;
+    char buffer_[16384];
+};
+
+}  // namespace
+
+bool isConfigurationScript(const std::string& name) {
+    return name.size() > 4 && name.compare(name.size() - 4, 4, ".scr") == 0;
+}
+
+bool checkServedPackages(const MachineTrust& trust, const std::vector<const ServedFile*>& files,
+                         std::string& report) {
+    archive::TrustAnchors anchors{};
+    std::vector<archive::PackageDigest> table;
+    std::string error;
+    if (!archive::readPublicKey(trust.publicKey, anchors.publicKey, error)) {
+        report = "--public-key: " + error + "\n";
+        return false;
+    }
+    if (!trust.knownDigests.empty() && !archive::readDigestTable(trust.knownDigests, table, error)) {
+        report = "--known-digests: " + error + "\n";
+        return false;
+    }
+    anchors.knownDigests = table;
+
+    std::string refused;
+    int packages = 0;
+    for (const ServedFile* file : files) {
+        if (isConfigurationScript(file->name)) continue;
+        ++packages;
+        DescriptorBuffer buffer(file->fd);
+        std::istream in(&buffer);
+        auto checks = archive::checkEveryPackage(in, anchors);
+        if (!checks) {
+            refused += file->path + ": not a package file\n";
+            continue;
+        }
+        if (checks->empty()) refused += file->path + ": no package in it\n";
+        for (const archive::PackageCheck& check : *checks) {
+            if (check.accepted()) continue;
+            refused += file->path + ": " + (check.name.empty() ? "(no name)" : check.name) + ": " +
+                      archive::describe(check.result) + "\n";
+        }
+    }
+    std::string key = "package key " + archive::keyFingerprint(anchors.publicKey);
+    if (!refused.empty()) {
+        report = "the machines (" + key + ") would refuse:\n" + refused;
+        report.pop_back();
+        return false;
+    }
+    report = key + ": the machines accept every package of the " + std::to_string(packages) + " package files";
+    return true;
+}
+
+}  // namespace castdeploy

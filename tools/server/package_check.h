@@ -1,0 +1,33 @@
+#pragma once
+// The server's start-up check of what it is asked to serve: every package file
+// is checked with the machines' own acceptance rule, so that a server never
+// starts handing out a package that its machines refuse halfway through an
+// installation.
+
+#include <string>
+#include <vector>
+
+#include "server.h"
+
+namespace castdeploy {
+
+// What the machines trust: their package key (64 hex digits, or a key file
+// such as vpk keygen's FILE.pub) and their table of known digests (a file;
+// none given: they accept no unsigned package).
+struct MachineTrust {
+    std::string publicKey;
+    std::string knownDigests;
+};
+
+// True when `name` is served as a configuration script rather than a package:
+// longer than 4 characters and ending in ".scr", as the installer tells them.
+bool isConfigurationScript(const std::string& name);
+
+// Checks every package among `files` (read through their open descriptors,
+// from the start) as the machines will. `report` names the key by its
+// fingerprint; on false it adds one line per refused package, naming the file,
+// the package and the reason (or it says why the trust could not be read).
+bool checkServedPackages(const MachineTrust& trust, const std::vector<const ServedFile*>& files,
+                         std::string& report);
+
+}  // namespace castdeploy
