@@ -8,6 +8,7 @@
 
 #include "init/console.h"
 #include "init/globals.h"
+#include "init/installlog.h"
 #include "pkg/repository.h"
 #include "pkg/version.h"
 
@@ -242,6 +243,8 @@ bool runMenu(PackageMenu& menu) {
     // its questions still answer to single keys.
     bool wasRaw = consoleState.raw != 0;
     enterRawMode(consoleState);
+    // The drawn screen is no line of the install log.
+    pauseInstallLog(true);
 
     std::fputs("\e[2J\e[H", stdout);
     std::fputs("\e[?25l", stdout);
@@ -321,5 +324,6 @@ done:
     } else {
         restoreTerminal(consoleState);
     }
+    pauseInstallLog(false);
     return install;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "init/console_internal.h"
+#include "init/installlog.h"
 
 namespace {
 
@@ -35,7 +36,11 @@ int readKey(unsigned char& key) {
     }
 }
 
-void writeText(const char* text) { writeAll(text, std::strlen(text)); }
+void writeText(const char* text) {
+    size_t length = std::strlen(text);
+    writeAll(text, length);
+    recordConsoleOutput(text, length);
+}
 
 void waitForEnterUnbuffered() {
     unsigned char key;

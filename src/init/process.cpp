@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "init/installlog.h"
+
 pid_t pipedChildPid = -1;
 
 namespace {
@@ -46,8 +48,7 @@ void openAs(int fd, const char* path, int flags) {
 
 void onAlarm(int) {
     int saved = errno;
-    if (write(1, ".", 1) < 0) {
-    }
+    if (write(1, ".", 1) == 1) recordConsoleOutput(".", 1);
     alarm(1);
     errno = saved;
 }

@@ -20,6 +20,7 @@
 #include "flows/harddisk.h"
 #include "init/console.h"
 #include "init/console_internal.h"
+#include "init/installlog.h"
 #include "init/modules.h"
 #include "init/process.h"
 #include "network/netinstall.h"
@@ -180,6 +181,8 @@ int installerMain(int argc, char** argv) {
 
     mountPseudoFileSystems();
     chooseConsole();
+    // What the console shows is also kept for the new system's install log.
+    startInstallLog();
     consoleState = ConsoleState{};
     keepOutputOnInterrupt();
     installSignalHandlers();

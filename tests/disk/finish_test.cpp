@@ -66,18 +66,33 @@ TEST(FinishInstallation, SinglePartitionSystemRunsBrioAndIsCheckedReadOnly) {
 TEST(FinishInstallation, TwoPartitionSystemRunsItsPostInstallScriptWithoutCheck) {
     std::string image = disktest::makeImage(uint64_t(1100) * 255 * 63 * 512);
     ASSERT_FALSE(image.empty());
-    auto r = sandbox::run(disktest::diskSandbox(image), [] {
+    std::string key = sandbox::readFile(BUILD_DIR "/data/package-public-key.txt");
+    key = key.substr(0, key.find_first_of("\r\n"));
+    auto r = sandbox::run(disktest::diskSandbox(image), [key] {
         disktest::Checker c;
         if (disktest::attachAsSda().empty()) return 100;
         Installer installer;
         installer.disk = makeDiskEntry("/dev/sda", 1100, 255, 63);
         if (!prepareDisk(installer, false)) return 101;
         if (!equipNewSystem()) return 102;
-        shell("mkdir -p /flash/etc/rc.d && printf '#!/bin/bash\\necho POSTINSTALL-RAN in $(pwd) $0\\n' "
+        shell("mkdir -p /flash/etc/rc.d && printf '#!/bin/bash\\necho POSTINSTALL-RAN in $(pwd) $0\\nexit 3\\n' "
               "> /flash/etc/rc.d/rc.postinstall && chmod 755 /flash/etc/rc.d/rc.postinstall");
         finishInstallation(installer);
         c.check(!mountedAtFlash(), "nothing mounted at /flash");
         c.check(sandbox::readFile("/proc/mounts").find("/flash/boot") == std::string::npos, "boot unmounted");
+        // The install log on the new root: the step's failure and the key's
+        // fingerprint (SHA-256 of the raw key, computed here by other means).
+        if (shell("mount -t ext3 /dev/sda2 /flash") != 0) return 103;
+        std::string log = sandbox::readFile("/flash/var/log/install.log");
+        shell("python3 -c 'import hashlib; print(hashlib.sha256(bytes.fromhex(\"" + key +
+              "\")).hexdigest()[:16])' > /tmp/fp");
+        std::string fingerprint = sandbox::readFile("/tmp/fp");
+        c.check(fingerprint.size() == 17 && log.find("\npackage key: " + fingerprint) != std::string::npos,
+                "install.log names the key: " + log);
+        c.check(log.rfind("installed: ", 0) == 0, "install.log begins with the date: " + log);
+        c.check(log.find("post-install step /etc/rc.d/rc.postinstall: exit status 3\n") != std::string::npos,
+                "install.log has the step's status: " + log);
+        shell("umount /flash");
         return c.failures;
     });
     unlink(image.c_str());

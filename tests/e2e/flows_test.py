@@ -1,13 +1,16 @@
 """The CD installation with the sample packages, end to end: QEMU boots the CD
 against a virtual disk, the test chooses packages in the menu through the
-serial console, and then reads the installed disk from the host."""
+serial console, reads the installed disk from the host, and then boots that
+disk on its own (no CD) up to the router's banner."""
 
 import hashlib
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -15,6 +18,7 @@ TOP = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(TOP, "image"))
 
 import diskcheck  # noqa: E402
+import router  # noqa: E402
 from serial_console import Console, Timeout  # noqa: E402
 
 MEDIA = os.environ.get("E2E_MEDIA", os.path.join(TOP, "build", "host", "e2e"))
@@ -82,6 +86,42 @@ def boot_program():
             return f.read()
 
 
+def figure(text):
+    """A timing or size figure for the e2e log (never asserted)."""
+    print(f"\n[figure] {text}", file=sys.stderr, flush=True)
+
+
+def boot_router(disk, name):
+    """Boots the installed disk alone; the banner (router.boot)."""
+    banner = router.boot(disk, os.path.join(MEDIA, name + ".log"))
+    figure(f"{name}: disk power-on to the router's banner: {banner.seconds:.1f} s")
+    return banner
+
+
+def check_install_log(test, img, root, transcript):
+    """/var/log/install.log: date, key, the post-install step's success, and
+    the console's lines without control sequences. Returns the log."""
+    log = diskcheck.read_file(img, root, "/var/log/install.log").decode()
+    test.assertRegex(log, r"^installed: \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC\n")
+    test.assertRegex(log, r"\npackage key: [0-9a-f]{16}\n")
+    test.assertIn("\npost-install step /etc/rc.d/rc.postinstall: exit status 0\n", log,
+                  diskcheck.read_file(img, root, "/var/log/postinstall.log").decode(errors="replace"))
+    test.assertNotIn("\x1b", log)
+    test.assertRegex(log, r"\nFormatting disk\.\.\.+\n")
+    for line in ("Loading drivers", "installed system"):
+        test.assertIn(line, log)
+        test.assertIn(line, transcript)
+    return log
+
+
+def check_banner(test, banner, img, root):
+    """What every router shows; the test checks the rest."""
+    test.assertEqual(banner.title, "Tarnwick router")
+    test.assertEqual(banner["system"], "system 1.0")
+    log = diskcheck.read_file(img, root, "/var/log/install.log").decode()
+    test.assertEqual("installed: " + banner["installed"], log.splitlines()[0])
+
+
 def debugfs_write(image, number, files):
     """Puts files (path -> bytes) into partition `number` of image. Writing a
     file system, even in an image file, stays in the sandbox."""
@@ -117,6 +157,7 @@ class CdInstallTest(unittest.TestCase):
     def install(self, name, keep="n", disk_size=200 * MB, new_disk=True):
         if new_disk:
             blank_disk(self.disk, disk_size)
+        start = time.monotonic()
         with machine(name, self.disk) as con:
             boot_to_menu(con)
             con.send(CHOICE + "i")
@@ -124,6 +165,7 @@ class CdInstallTest(unittest.TestCase):
             con.expect("Warning: all data on the disk will be erased!", 30)
             answer(con, "Continue?", "y")
             con.expect("Software installed.", 600)
+            figure(f"{name}: power-on to \"Software installed.\": {time.monotonic() - start:.1f} s")
             self.assertEqual(reboot(con), 0)
             return con.output()
 
@@ -146,6 +188,7 @@ class CdInstallTest(unittest.TestCase):
         marker = diskcheck.read_file(img, root, "/etc/postinstall.done").decode()
         self.assertTrue(marker.startswith("post-install done:"), marker)
         self.assertEqual(set(marker.split(":", 1)[1].split()), CHOSEN)
+        check_install_log(self, img, root, transcript)
         lilo = diskcheck.read_file(img, root, "/etc/lilo.conf").decode()
         fstab = diskcheck.read_file(img, root, "/etc/fstab").decode()
         self.assertIn("image", lilo)
@@ -184,6 +227,15 @@ class CdInstallTest(unittest.TestCase):
         transcript = self.install("cd_keep", keep="y", new_disk=False)
         self.check_installed(1, transcript)
         self.assertEqual(diskcheck.read_file(self.disk, 1, "/rw/store/settings"), b"hostname=kept\n")
+        figure(f"size of the system package: {os.path.getsize(os.path.join(SAMPLES, 'system.vpk'))} bytes")
+
+        # The router comes up from its one partition with what it kept.
+        banner = boot_router(self.disk, "cd_keep_boot")
+        check_banner(self, banner, self.disk, 1)
+        self.assertEqual(banner["root device"], "/dev/sda1")
+        self.assertEqual(banner["kept configuration"], "/rw/store (hostname=kept)")
+        self.assertEqual(banner["hostname"], "kept")
+        self.assertEqual(banner["configuration script"], "none")
 
     def test_cd_cancel(self):
         blank_disk(self.disk, 64 * MB)
@@ -205,6 +257,13 @@ class CdInstallTest(unittest.TestCase):
         lilo, fstab = self.check_installed(2, transcript)
         self.assertIn("/boot", fstab)
         self.assertNotIn("Checking disk integrity...", transcript)
+        # The loader sits in the boot partition and finds the kernel there.
+        self.assertTrue(diskcheck.exists(self.disk, 1, "/ldlinux.sys"))
+        banner = boot_router(self.disk, "cd_large_boot")
+        check_banner(self, banner, self.disk, 2)
+        self.assertEqual(banner["root device"], "/dev/sda2")
+        self.assertIn("/boot", banner["mounted"].split())
+        self.assertEqual(banner["kept configuration"], "no kept configuration")
 
 
 SAMPLES = os.path.join(os.path.dirname(BUILD), "samples")
@@ -232,8 +291,8 @@ class HardDiskInstallTest(unittest.TestCase):
             os.unlink(os.path.join(self.dir, name))
         os.rmdir(self.dir)
 
-    def build_medium(self, *extra):
-        files = [os.path.join(SAMPLES, p + ".vpk") for p in MEDIUM_PACKAGES]
+    def build_medium(self, *extra, more=()):
+        files = [os.path.join(SAMPLES, p + ".vpk") for p in MEDIUM_PACKAGES] + list(more)
         subprocess.run([os.path.join(TOP, "image", "build-hdd-medium"), *files, "-o", self.disk,
                         *self.medium_args, "--development-key", *extra], check=True, stdout=subprocess.DEVNULL)
         with open(self.disk, "rb") as f:
@@ -273,22 +332,68 @@ class HardDiskInstallTest(unittest.TestCase):
         expected = set(MEDIUM_PACKAGES) | {"ntp", "snmp"}
         self.assertEqual(set(diskcheck.list_dir(self.disk, 1, "/var/pdb")), expected)
         self.assertTrue(diskcheck.exists(self.disk, 1, "/etc/postinstall.done"))
+        check_install_log(self, self.disk, 1, transcript)
+        # The medium is gone; the router starts with its configuration script.
+        banner = boot_router(self.disk, "hdd_unattended_boot")
+        check_banner(self, banner, self.disk, 1)
+        self.assertEqual(banner["configuration script"],
+                         "/rw/autorun.scr (hostname gateway, lan 192.168.1.1/24)")
+        self.assertEqual(banner["hostname"], "gateway")
+
+    def bad_boot_package(self):
+        """A signed package whose lilo.conf names a boot partition that the
+        machine does not have: the system's boot loader cannot be installed."""
+        root = os.path.join(self.dir, "badboot-root")
+        os.makedirs(os.path.join(root, "etc"))
+        with open(os.path.join(root, "etc", "lilo.conf"), "w") as f:
+            f.write("boot=/dev/sdz1\nimage=/boot/vmlinuz\n  label=System\n  root=/dev/sda1\n  read-only\n")
+        manifest = os.path.join(self.dir, "badboot.manifest")
+        with open(manifest, "w") as f:
+            f.write("name: badboot\nversion: 1.0\nbuild-time: 1767225600\n"
+                    "description: Names a boot partition that is not there.\nowners: root\n")
+        out = os.path.join(self.dir, "badboot.vpk")
+        vpk = os.path.join(BUILD, "tools", "vpk", "vpk")
+        key = os.path.join(TOP, "tests", "data", "development-signing-key.tests-and-demos-only.hex")
+        subprocess.run([vpk, "build", "-o", out, "--root", root, manifest], check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([vpk, "sign", "--key", key, out], check=True, stdout=subprocess.DEVNULL)
+        shutil.rmtree(root)
+        os.unlink(manifest)
+        return out
 
     def test_hdd_choose(self):
-        self.build_medium("--choose")
+        """The menu on a hard-disk medium; the chosen badboot package breaks
+        the boot loader's installation: the disk does not boot and its
+        install log says why."""
+        self.build_medium("--choose", more=[self.bad_boot_package()])
         # With the menu the medium's "mbr" is not used: a useless one does not matter.
         with open(self.mbr, "wb") as f:
             f.write(b"short")
         subprocess.run(["mcopy", "-o", "-i", self.disk, self.mbr, "::/mbr"], check=True)
         with self.boot("hdd_choose") as con:
             con.expect(re.compile(r"system \(depends on nothing\):"), 120)
-            con.send("nn i")  # system and dhcp
+            con.send("nn ")  # system and dhcp
+            con.expect(re.compile(r"dhcp \(depends on [^)\n]*\):"), 30)
+            # badboot stands where the medium's directory put it: the cursor
+            # goes on until the details line names it.
+            for _ in MEDIUM_PACKAGES:
+                con.send("n")
+                if con.expect(re.compile(r"([a-z][a-z0-9_-]*) \(depends on [^)\n]*\):"), 30).group(1) == "badboot":
+                    break
+            con.send(" i")
             con.expect("Software installed.", 600)
             self.assertEqual(con.wait_exit(60), 0)
             transcript = con.output()
         self.check_common(transcript)
         self.assertNotIn("mbr file", transcript)
-        self.assertEqual(set(diskcheck.list_dir(self.disk, 1, "/var/pdb")), {"system", "dhcp"})
+        self.assertEqual(set(diskcheck.list_dir(self.disk, 1, "/var/pdb")), {"system", "dhcp", "badboot"})
+        log = diskcheck.read_file(self.disk, 1, "/var/log/install.log").decode()
+        reason = diskcheck.read_file(self.disk, 1, "/var/log/postinstall.log").decode()
+        self.assertIn("\npost-install step /etc/rc.d/rc.postinstall: exit status 1\n", log)
+        self.assertIn("boot loader not installed: the boot partition /dev/sdz1 does not exist", reason)
+        with self.assertRaisesRegex(router.NotBooted, "Missing operating system"):
+            router.boot(self.disk, os.path.join(MEDIA, "hdd_choose_boot.log"), timeout=60)
+        print("\n[hdd_choose] the disk does not boot, as its logs say:\n" + log.split("----")[0] + reason,
+              file=sys.stderr)
 
 
 if __name__ == "__main__":

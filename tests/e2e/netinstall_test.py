@@ -16,7 +16,7 @@ TOP = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(TOP, "image"))
 
 import diskcheck  # noqa: E402
-from flows_test import blank_disk, boot_program, debugfs_write  # noqa: E402
+from flows_test import blank_disk, boot_program, boot_router, check_banner, check_install_log, debugfs_write  # noqa: E402
 from serial_console import Console  # noqa: E402
 
 MEDIA = os.environ.get("E2E_MEDIA", os.path.join(TOP, "build", "host", "e2e"))
@@ -131,6 +131,7 @@ class NetInstallTest(unittest.TestCase):
         self.assertFalse(diskcheck.exists(img, 1, "/lib/modules"))
         marker = diskcheck.read_file(img, 1, "/etc/postinstall.done").decode()
         self.assertEqual(set(marker.split(":", 1)[1].split()), INSTALLED)
+        check_install_log(self, img, 1, transcript)
         with open(img, "rb") as f:
             sector = f.read(512)
         program = boot_program()
@@ -173,6 +174,13 @@ class NetInstallTest(unittest.TestCase):
         self.assertNotIn("installation finished", log)
         self.check_disk(transcript)
         self.assertEqual(diskcheck.read_file(self.disk, 1, "/rw/store/settings"), b"hostname=kept\n")
+
+        # The router starts with what it kept and what the server sent.
+        banner = boot_router(self.disk, "net_keep_boot")
+        check_banner(self, banner, self.disk, 1)
+        self.assertEqual(banner["kept configuration"], "/rw/store (hostname=kept)")
+        self.assertEqual(banner["configuration script"], "/site.scr (hostname edge-7, lan 10.7.0.1/24)")
+        self.assertEqual(banner["hostname"], "edge-7")
 
 
 if __name__ == "__main__":
