@@ -28,6 +28,7 @@ struct LogState {
 };
 
 LogState* state = nullptr;
+bool stateOnHeap = false;  // a test's copy, freed by the next reset
 
 bool lock() {
     // One writer at a time; a signal handler that meets a writer of its own
@@ -179,5 +180,7 @@ std::string installLogText() {
 }
 
 void resetInstallLogForTest(size_t capacity) {
+    if (stateOnHeap) ::operator delete(state);
     state = makeState(capacity, false);
+    stateOnHeap = state != nullptr;
 }

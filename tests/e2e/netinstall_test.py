@@ -16,7 +16,8 @@ TOP = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(TOP, "image"))
 
 import diskcheck  # noqa: E402
-from flows_test import blank_disk, boot_program, boot_router, check_banner, check_install_log, debugfs_write  # noqa: E402
+from flows_test import (blank_disk, boot_program, boot_router, check_banner,  # noqa: E402
+                        check_install_log, debugfs_write)
 from serial_console import Console  # noqa: E402
 
 MEDIA = os.environ.get("E2E_MEDIA", os.path.join(TOP, "build", "host", "e2e"))
