@@ -12,21 +12,11 @@
 
 #include "archive/extract.h"
 #include "archive/keys.h"
-#include "archive/sha256.h"
+#include "archive/trustfile.h"
 #include "init/installlog.h"
 #include "init/process.h"
 
-std::string packageKeyFingerprint() {
-    archive::Sha256Digest digest =
-        archive::sha256(archive::packagePublicKey.data(), archive::packagePublicKey.size());
-    std::string text;
-    char hex[3];
-    for (int i = 0; i < 8; i++) {
-        std::snprintf(hex, sizeof hex, "%02x", digest[i]);
-        text += hex;
-    }
-    return text;
-}
+std::string packageKeyFingerprint() { return archive::keyFingerprint(archive::packagePublicKey); }
 
 std::string installLogFor(const Installer& installer, time_t when, const char* step, int status) {
     char line[160];
