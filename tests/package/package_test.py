@@ -17,6 +17,11 @@ BUILD = os.environ.get("BUILD_DIR", os.path.join(TOP, "build", "host"))
 UNIT = "lib/systemd/system/castdeploy-server.service"
 
 
+def read(path):
+    with open(path) as f:
+        return f.read()
+
+
 def run(command, **kw):
     return subprocess.run(command, capture_output=True, text=True, timeout=600, **kw)
 
@@ -89,7 +94,7 @@ class PackageTest(unittest.TestCase):
         # the environment was built from the installed i386 programs
         initrd = os.path.join(work, "image-env", "initrd-cdrom.gz")
         self.assertTrue(os.path.getsize(initrd) > 1000000)
-        inputs = open(os.path.join(work, "image-env", "base.tools")).read().split()
+        inputs = read(os.path.join(work, "image-env", "base.tools")).split()
         self.assertIn("sfdisk", inputs)
 
     def test_the_unit_is_valid_and_its_one_capability_suffices(self):
@@ -100,7 +105,7 @@ class PackageTest(unittest.TestCase):
         r = run(["systemd-analyze", "verify", "--man=no", f"--root={self.root}", "castdeploy-server.service"])
         self.assertEqual((r.returncode, r.stderr), (0, ""))
 
-        unit = open(self.installed(UNIT)).read()
+        unit = read(self.installed(UNIT))
         self.assertIn("CapabilityBoundingSet=CAP_NET_RAW\n", unit)
         self.assertIn("AmbientCapabilities=CAP_NET_RAW\n", unit)
         # As the unit runs it: an unprivileged user with CAP_NET_RAW alone, here
