@@ -17,8 +17,10 @@ kernel_tree() {
 }
 vpk=${VPK:-$build/host/tools/vpk/vpk}
 # The environment's cached common part belongs to the installer it carries.
+# (IMAGE_ENV_DIR sets the place, for an i386 build in a read-only folder.)
 env_work=$build/image-env
 [ "$i386_build" = "$build/i386" ] || env_work=$i386_build/image-env
+env_work=${IMAGE_ENV_DIR:-$env_work}
 
 # A package key as people compare it: the first 16 hex digits of SHA-256 over
 # the 32 key bytes (vpk keygen and the installed system's install log show it
