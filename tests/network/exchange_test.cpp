@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -593,7 +594,9 @@ TEST(Scale, ThirtyTwoMachinesAtOnceGetEveryByte) {
     char tmpl[] = "/tmp/netreport-XXXXXX";
     std::string out = mkdtemp(tmpl);
     netlab::Lab lab;
-    lab.server(serverArgs(files, driver, list, {"--report", "/out/rack.json"}), {files.bind(), {out, "/out", false}});
+    // On a terminal: the table of machines below the event lines.
+    lab.server(serverArgs(files, driver, list, {"--report", "/out/rack.json"}), {files.bind(), {out, "/out", false}},
+               true);
     const int machines = 32;
     for (int i = 0; i < machines; ++i)
         lab.client([&] {
@@ -603,13 +606,20 @@ TEST(Scale, ThirtyTwoMachinesAtOnceGetEveryByte) {
             return report(problem);
         });
     ASSERT_TRUE(lab.start()) << lab.error();
+    // A terminal is read as it is written (a full one would hold the server up).
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {
+        while (reading) lab.serverBox().drain(50);
+    });
     for (int i = 0; i < machines; ++i) {
         auto c = lab.waitClient(i, 240000);
         EXPECT_TRUE(c.exited && c.exitStatus == 0) << i << ": " << c.output;
     }
     usleep(700000);  // the report follows within half a second
     long peak = peakKiB(lab.serverPid());
-    lab.stopServer();
+    reading = false;
+    reader.join();
+    auto s = lab.stopServer();
     EXPECT_GT(peak, 0);
     EXPECT_LT(peak, kServerMemoryKiB);
     // The report names every machine, done, with the files it received.
@@ -623,6 +633,12 @@ TEST(Scale, ThirtyTwoMachinesAtOnceGetEveryByte) {
                         "200000}, {\"name\": \"site.scr\", \"size\": 11}]}"),
               std::string::npos)
         << json;
+    // The last table: a line per machine as far as the terminal has room.
+    size_t table = s.output.rfind("MACHINE           LABEL          PHASE");
+    ASSERT_NE(table, std::string::npos) << s.output.substr(s.output.size() - std::min<size_t>(s.output.size(), 3000));
+    std::string last = s.output.substr(table);
+    EXPECT_NE(last.find("02:C1:00:00:00:01 LABEL-1        done"), std::string::npos) << last;
+    EXPECT_NE(last.find("more machines"), std::string::npos) << last;
 }
 
 // How many broadcasts the flood test sends at least: 250000 by default
