@@ -637,7 +637,7 @@ TEST(Scale, ThirtyTwoMachinesAtOnceGetEveryByte) {
     size_t table = s.output.rfind("MACHINE           LABEL          PHASE");
     ASSERT_NE(table, std::string::npos) << s.output.substr(s.output.size() - std::min<size_t>(s.output.size(), 3000));
     std::string last = s.output.substr(table);
-    EXPECT_NE(last.find("02:C1:00:00:00:01 LABEL-1        done"), std::string::npos) << last;
+    EXPECT_NE(last.find(" LABEL-1        done       3 files received"), std::string::npos) << last;
     EXPECT_NE(last.find("more machines"), std::string::npos) << last;
 }
 
