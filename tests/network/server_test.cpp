@@ -349,12 +349,15 @@ TEST_F(ServerLogic, HostileRequestsGetNothingTheyShouldNot) {
         }
         EXPECT_EQ(got, want) << c.name;
         EXPECT_EQ(s.completedInstallations(), c.completed) << c.name;
-        if (std::string(c.name).rfind("a machine refused", 0) == 0) EXPECT_TRUE(s.sessions().empty()) << c.name;
+        if (std::string(c.name).rfind("a machine refused", 0) == 0) {
+            EXPECT_TRUE(s.sessions().empty()) << c.name;
+        }
     }
 }
 
 TEST_F(ServerLogic, SessionsAreBoundedAndExpireByPhase) {
     config.maxSessions = 64;
+    config.newPerSecond = 1e9;  // every new machine answered at once
     Server s(config);
     auto mac = [](int i) { return MacAddress{0x02, 0xee, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)}; };
     auto at = [&](const MacAddress& m, uint16_t seq, const std::string& text, int64_t us, bool bc = false) {
@@ -369,12 +372,20 @@ TEST_F(ServerLogic, SessionsAreBoundedAndExpireByPhase) {
     for (int i = 0; i < 5000; ++i) at(mac(i), 1, i % 2 ? "DRVR\n6.1" : "DSCV\nx\n\nL\ni386\n", 2000 + i, true);
     EXPECT_LE(s.sessions().size(), 64u);
     ASSERT_TRUE(s.sessions().count(kA));
-    // The newest offers are the ones kept.
+    // The newest offers are the ones kept; an older one pushed out is made
+    // again when its machine answers, but only an offer that was made.
     EXPECT_TRUE(s.sessions().count(mac(4999)));
+    ASSERT_FALSE(s.sessions().count(mac(0)));
+    EXPECT_EQ(at(mac(0), 1, "YACK\n", 8000), "OKAY");
+    EXPECT_EQ(at(mac(1), 1, "RETR", 8001), "FILE");
+    EXPECT_EQ(at(mac(2), 1, "RETR", 8002), "-");   // an install offer is answered by YACK
+    EXPECT_EQ(at(mac(6000), 1, "YACK\n", 8003), "-");
+    EXPECT_EQ(at(mac(4), 1, "YACK\n", 62000000), "-");  // an offer lives a minute
+    EXPECT_EQ(s.sessions().at(mac(0)).phase, Session::Accepted);
     // A machine preparing its disk for 20 minutes in silence is still known;
     // the offers not taken up are gone after a minute.
     s.expire(int64_t{20} * 60 * 1000000);
-    EXPECT_EQ(s.sessions().size(), 1u);
+    EXPECT_EQ(s.sessions().size(), 3u);  // kA and the two taken up above
     EXPECT_EQ(at(kA, 2, "STRT", int64_t{20} * 60 * 1000000 + 1), "OKAY");
     // Ended: kept a minute to repeat a lost TERM, then forgotten.
     int64_t t = int64_t{21} * 60 * 1000000;
@@ -385,7 +396,7 @@ TEST_F(ServerLogic, SessionsAreBoundedAndExpireByPhase) {
     s.expire(t + 30 * 1000000);
     EXPECT_EQ(at(kA, seq, "WTRM", t + 30 * 1000000), "TERM");
     s.expire(t + 95 * 1000000);
-    EXPECT_TRUE(s.sessions().empty());
+    EXPECT_FALSE(s.sessions().count(kA));
     // Every session at work: a new machine waits, nobody is pushed out.
     config.maxSessions = 2;
     Server full(config);
@@ -397,6 +408,28 @@ TEST_F(ServerLogic, SessionsAreBoundedAndExpireByPhase) {
     Message q = request(mac(1), {}, 1, "DRVR\n6.1", true), r;
     EXPECT_FALSE(full.handle(q, q.size(), r, 2));
     EXPECT_EQ(full.sessions().size(), 2u);
+}
+
+TEST_F(ServerLogic, TooManyNewMachinesAtOnceAreAnsweredWhenTheyAskAgain) {
+    config.newPerSecond = 64;
+    Server s(config);
+    auto mac = [](int i) { return MacAddress{0x02, 0xee, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)}; };
+    auto broadcast = [&](int i, int64_t us) {
+        Message q = request(mac(i), {}, 1, "DRVR\n6.1", true), reply;
+        return s.handle(q, q.size(), reply, us);
+    };
+    int answered = 0;
+    for (int i = 0; i < 1000; ++i) answered += broadcast(i, 1000 + i);  // a millisecond
+    EXPECT_EQ(answered, 64);
+    EXPECT_EQ(s.heldBack(), 936u);
+    // A second later one that was held back asks again and is answered; one
+    // that asks only after six seconds is held back once more.
+    EXPECT_TRUE(broadcast(500, 1000000));
+    for (int i = 1000; i < 2000; ++i) broadcast(i, 1000000 + i);  // the flood goes on
+    EXPECT_TRUE(broadcast(999, 2000000));
+    for (int i = 2000; i < 2100; ++i) broadcast(i, 8000000 + i);
+    EXPECT_FALSE(broadcast(998, 8000200));
+    EXPECT_LE(s.sessions().size(), 64u + 64u + 64u + 2u);
 }
 
 TEST(Printable, StationTextCannotDriveATerminal) {

@@ -49,6 +49,7 @@ private:
         int64_t sampleBytes = 0, sampleUs = 0;
         double rate = 0;
         bool live = false;
+        bool preparing = false; // between the offer's acceptance and the start
         uint64_t order = 0;     // first seen
     };
 
@@ -66,6 +67,7 @@ private:
     std::string reportPath_;
     bool tty_;
     int tableLines_ = 0;
+    bool tableStale_ = false;  // lines were written over it
     std::map<MacAddress, Machine> machines_;
     uint64_t seen_ = 0;
     bool dirty_ = true;
@@ -77,6 +79,8 @@ private:
     double tokens_ = kBurst;
     int64_t tokensUs_ = -1;
     uint64_t untold_ = 0;
+    uint64_t heldBack_ = 0;
+    int64_t heldBackUs_ = -1;
     static constexpr double kBurst = 50, kPerSecond = 20;
     static constexpr size_t kMaxMachines = 4096;
 };

@@ -216,7 +216,10 @@ bool Server::handle(const Message& in, int count, Message& reply, int64_t nowUs)
     if (proto::isZero(in.destination())) return handleBroadcast(in, reply, nowUs);
     if (in.destination() != config_.ownAddress) return false;  // another server's client
     auto it = sessions_.find(in.source());
-    if (it == sessions_.end()) return false;
+    if (it == sessions_.end()) {
+        if (!recall(in, nowUs)) return false;
+        it = sessions_.find(in.source());
+    }
     Session& s = it->second;
 
     if (s.haveRequest && in.sequence() == s.requestSequence) {
@@ -276,6 +279,56 @@ bool Server::handle(const Message& in, int count, Message& reply, int64_t nowUs)
     s.requestSequence = in.sequence();
     remember(s, reply, nowUs);
     return true;
+}
+
+Server::OfferMark& Server::mark(const MacAddress& mac) {
+    uint64_t h = 1469598103934665603ull;  // FNV-1a
+    for (uint8_t b : mac) h = (h ^ b) * 1099511628211ull;
+    return offers_[h % offers_.size()];
+}
+
+// The first answer to an offer whose session was pushed out: the session is
+// made again (what the machine told in its broadcast is lost) and the answer
+// taken as if it had stayed.
+bool Server::recall(const Message& in, int64_t nowUs) {
+    OfferMark& m = mark(in.source());
+    if (!m.used || m.mac != in.source() || in.sequence() != 1) return false;
+    if (nowUs / kSecondUs - m.second > kOfferedLifeUs / kSecondUs) return false;
+    Session::Kind kind = static_cast<Session::Kind>(m.kind);
+    if (word(in) != (kind == Session::Drivers ? "RETR" : "YACK")) return false;
+    if (sessions_.size() >= config_.maxSessions && !makeRoom(nowUs)) return false;
+    Session& s = sessions_[in.source()];
+    s = Session{};
+    s.client = in.source();
+    s.kind = kind;
+    s.startedAt = time(nullptr);
+    s.lastHeardUs = nowUs;
+    s.serverSequence = 1;
+    s.sizer = ReplySizer(std::min(config_.fullChunk, proto::kMaxPayload), config_.mtuChunk, config_.adaptive);
+    m.used = false;
+    return true;
+}
+
+// A token per new machine, config_.newPerSecond of them a second. Without a
+// token a machine is remembered and answered when it asks again within a
+// few seconds: installers repeat their broadcast every second, a flood from
+// made-up addresses does not, so neither the table nor the segment fills with
+// offers to nobody.
+bool Server::admitNew(const MacAddress& mac, int64_t nowUs) {
+    double burst = std::max(1.0, config_.newPerSecond);
+    if (tokens_ < 0) tokens_ = burst;
+    tokens_ = std::min(burst, tokens_ + static_cast<double>(nowUs - tokensUs_) * config_.newPerSecond / 1e6);
+    tokensUs_ = nowUs;
+    if (tokens_ >= 1) {
+        tokens_ -= 1;
+        return true;
+    }
+    OfferMark& m = mark(mac);
+    uint32_t second = static_cast<uint32_t>(nowUs / kSecondUs);
+    if (m.asked && m.mac == mac && second - m.second <= 5) return true;
+    m = {mac, 0, false, true, second};
+    ++heldBack_;
+    return false;
 }
 
 bool Server::resend(Session& s, Message& reply, int64_t nowUs) {
@@ -340,6 +393,7 @@ bool Server::makeRoom(int64_t nowUs) {
 void Server::refuse(const Session& fresh, const std::string& why) {
     // A refused machine holds nothing; what it had before is gone too.
     sessions_.erase(fresh.client);
+    if (mark(fresh.client).mac == fresh.client) mark(fresh.client).used = false;
     if (std::find(refusedLately_.begin(), refusedLately_.end(), fresh.client) != refusedLately_.end()) return;
     if (refusedLately_.size() >= 64) refusedLately_.erase(refusedLately_.begin());
     refusedLately_.push_back(fresh.client);
@@ -382,6 +436,7 @@ bool Server::handleBroadcast(const Message& in, Message& reply, int64_t nowUs) {
         old->second.lastHeardUs = nowUs;
         return resend(old->second, reply, nowUs);
     }
+    if (old == sessions_.end() && !admitNew(fresh.client, nowUs)) return false;
     if (old == sessions_.end() && sessions_.size() >= config_.maxSessions && !makeRoom(nowUs)) {
         if (lastFullUs_ < 0 || nowUs - lastFullUs_ >= kSecondUs) {
             lastFullUs_ = nowUs;
@@ -390,6 +445,7 @@ bool Server::handleBroadcast(const Message& in, Message& reply, int64_t nowUs) {
         return false;
     }
     Session& s = sessions_[fresh.client] = std::move(fresh);
+    mark(s.client) = {s.client, static_cast<uint8_t>(s.kind), true, false, static_cast<uint32_t>(nowUs / kSecondUs)};
     reply.setSource(config_.ownAddress);
     reply.setDestination(s.client);
     reply.setSequence(1);
