@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string name;
     int32_t fileSize = 0;
     if (parseFileAnnouncement(message, &name, &fileSize)) {
-        if (name.size() > FileTransfer::kMaxNameBytes) fail("file name longer than the limit");
+        if (name.size() > static_cast<size_t>(proto::kMaxPayload)) fail("file name longer than the message");
         if (name.find('\n') != std::string::npos) fail("file name holds a line end");
     }
     std::string line;
