@@ -3,6 +3,9 @@
 // addressing: broadcast both ways, 24-byte requests, 4096-byte replies, the
 // same 20 ms retransmission timer. Each figure is the median of several runs,
 // each run on a fresh LAN of network namespaces; with and without loss.
+// Then many machines at once (1, 8, 32 by default) pulling the same file on
+// one bridge: aggregate and per-machine throughput and the server's CPU time
+// per delivered MB, next to one raw ping-pong pair measured in the same run.
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -123,6 +126,115 @@ int fetch(int lossPercent, bool fragmentsOnly) {
     return total == c.transfer->size ? 0 : 7;
 }
 
+double runOnce(bool raw, long bytes, int loss, bool fragmentsOnly, const std::string& chunk, const std::string& dir);
+
+// One of many machines: negotiates, waits for the common start, fetches the
+// file and prints when it began and ended (one clock for all namespaces).
+int fetchTogether(double startAt) {
+    InstallClient c;
+    if (enumerateInterfaces(c) != 1) return 2;
+    bool keep;
+    negotiateInstall(c, "bench", "", "BENCH", &keep);
+    Message strt, reply;
+    strt.clear();
+    std::memcpy(strt.payload(), "STRT", 4);
+    fillHeader(c.session, strt, 4);
+    if (sendAndWait(*c.chosen(), c.session, strt, reply, kStrtTimeoutUs, kStrtAttempts) < 0) return 4;
+    while (nowSeconds() < startAt) usleep(1000);
+    double start = nowSeconds();
+    if (!openNextFile(*c.transfer)) return 5;
+    char buf[4096];
+    long long total = 0;
+    for (int n; (n = readFileData(*c.transfer, buf, sizeof buf)) != 0; total += n)
+        if (n < 0) {
+            std::printf("BROKEN after %lld bytes\n", total);
+            std::fflush(stdout);
+            return 6;
+        }
+    std::printf("SPAN %.6f %.6f\n", start, nowSeconds());
+    std::fflush(stdout);
+    return total == c.transfer->size ? 0 : 7;
+}
+
+// CPU seconds (user + system) a process has used so far.
+double cpuSeconds(pid_t pid) {
+    std::string stat = sandbox::readFile("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos) return 0;
+    unsigned long utime = 0, stime = 0;
+    // Fields after the name: state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
+    std::sscanf(stat.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+struct Together {
+    double aggregate = 0;  // bytes per second, all machines
+    double mean = 0, slowest = 0;  // per machine
+    double cpuPerMB = 0;   // server CPU seconds per delivered MB
+    bool ok = false;
+};
+
+Together runTogether(int machines, long bytes, const std::string& dir) {
+    Together t;
+    netlab::Lab lab;
+    lab.server({"/sbin/castdeploy-server", "--interface", "br0", "--drivers", "/srv/drivers.vpk", "/srv/payload.vpk"},
+               {{dir, "/srv"}});
+    // Negotiation takes a second or two (the first broadcast after link-up is late).
+    double startAt = nowSeconds() + 3 + machines * 0.05;
+    for (int i = 0; i < machines; ++i) lab.client([=] { return fetchTogether(startAt); });
+    if (!lab.start()) {
+        std::fprintf(stderr, "netxfer: %s\n", lab.error().c_str());
+        return t;
+    }
+    double first = 1e300, last = 0, sum = 0, worst = 0;
+    int done = 0;
+    for (int i = 0; i < machines; ++i) {
+        auto r = lab.waitClient(i, 1800000);
+        size_t at = r.output.find("SPAN ");
+        double a, b;
+        if (!r.exited || r.exitStatus != 0 || at == std::string::npos ||
+            std::sscanf(r.output.c_str() + at, "SPAN %lf %lf", &a, &b) != 2) {
+            std::fprintf(stderr, "netxfer: machine %d failed (status %d): %s", i, r.exitStatus, r.output.c_str());
+            continue;
+        }
+        first = std::min(first, a);
+        last = std::max(last, b);
+        sum += b - a;
+        worst = std::max(worst, b - a);
+        ++done;
+    }
+    double cpu = cpuSeconds(lab.serverPid());
+    lab.stopServer();
+    if (done != machines) return t;
+    t.ok = true;
+    t.aggregate = static_cast<double>(bytes) * machines / (last - first);
+    t.mean = static_cast<double>(bytes) / (sum / machines);
+    t.slowest = static_cast<double>(bytes) / worst;
+    t.cpuPerMB = cpu / (static_cast<double>(bytes) * machines / 1e6);
+    return t;
+}
+
+void measureMany(long bytes, const std::vector<int>& counts, const std::string& dir) {
+    std::printf("\nmany machines at once on one bridge: %.1f MB each, clean line\n", bytes / 1e6);
+    std::fflush(stdout);
+    double raw = runOnce(true, bytes, 0, false, "", dir);
+    double reference = raw > 0 ? bytes / raw : 0;
+    std::printf("  %-12s %9.2f MB/s  (one raw ping-pong pair, the reference)\n", "raw pair", reference / 1e6);
+    for (int n : counts) {
+        Together t = runTogether(n, bytes, dir);
+        if (!t.ok) {
+            std::printf("  %2d machines  failed\n", n);
+            continue;
+        }
+        std::printf("  %2d machine%s  aggregate %8.2f MB/s  ratio %.2f  per machine mean %7.2f MB/s, slowest %7.2f MB/s "
+                    "(%.2f of the mean)  server CPU %.1f ms/MB\n",
+                    n, n == 1 ? " " : "s", t.aggregate / 1e6, reference > 0 ? t.aggregate / reference : 0.0,
+                    t.mean / 1e6, t.slowest / 1e6, t.slowest / t.mean, t.cpuPerMB * 1000);
+        std::fflush(stdout);
+    }
+    std::printf("  goal: 32 machines together >= 0.8 of the raw pair; the slowest >= 0.5 of the mean\n");
+}
+
 std::string selfPath() {
     char buf[4096];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
@@ -210,17 +322,32 @@ void measure(const char* title, long bytes, int loss, bool fragmentsOnly, int ru
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--respond") == 0) return respond();
     int runs = 9, loss = 5, fragmentLoss = 0;
-    long mb = 50, lossMb = 4;
+    long mb = 50, lossMb = 4, manyMb = 50;
+    bool manyOnly = false;
+    std::vector<int> machines{1, 8, 32};
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--verbose") {
             verbose = true;
             continue;
         }
+        if (a == "--many-only") {
+            manyOnly = true;
+            continue;
+        }
+        if (a == "--machines" && i + 1 < argc) {
+            machines.clear();
+            for (const char* p = argv[i + 1]; *p;) {
+                machines.push_back(std::atoi(p));
+                while (*p && *p != ',') ++p;
+                if (*p) ++p;
+            }
+        }
         if (i + 1 >= argc) break;
         if (a == "--runs") runs = std::atoi(argv[i + 1]);
         else if (a == "--mb") mb = std::atol(argv[i + 1]);
         else if (a == "--loss-mb") lossMb = std::atol(argv[i + 1]);
+        else if (a == "--many-mb") manyMb = std::atol(argv[i + 1]);
         else if (a == "--loss") loss = std::atoi(argv[i + 1]);
         else if (a == "--fragment-loss") fragmentLoss = std::atoi(argv[i + 1]);
         ++i;
@@ -232,10 +359,16 @@ int main(int argc, char** argv) {
     char tmpl[] = "/tmp/netxfer-bench-XXXXXX";
     std::string dir = mkdtemp(tmpl);
     std::mt19937 g(7);
-    std::string data(static_cast<size_t>(std::max(mb, lossMb)) << 20, '\0');
+    std::string data(static_cast<size_t>(std::max({mb, lossMb, manyMb})) << 20, '\0');
     for (auto& c : data) c = static_cast<char>(g());
     sandbox::writeFile(dir + "/drivers.vpk", "drivers");
 
+    if (manyOnly) {
+        sandbox::writeFile(dir + "/payload.vpk", data.substr(0, static_cast<size_t>(manyMb) << 20));
+        measureMany(manyMb << 20, machines, dir);
+        std::system(("rm -rf " + dir).c_str());
+        return 0;
+    }
     std::printf("netxfer: protocol client vs raw UDP stop-and-wait (ratio = raw time / client time; goal >= 0.8)\n");
     sandbox::writeFile(dir + "/payload.vpk", data.substr(0, static_cast<size_t>(mb) << 20));
     measure("clean line", mb << 20, 0, false, runs,
@@ -250,6 +383,8 @@ int main(int argc, char** argv) {
     measure("lossy line", lossMb << 20, loss, false, runs, lossy, dir);
     // Optional: a line that loses only fragments, where small replies should win.
     if (fragmentLoss > 0) measure("line losing fragments", lossMb << 20, fragmentLoss, true, runs, lossy, dir);
+    sandbox::writeFile(dir + "/payload.vpk", data.substr(0, static_cast<size_t>(manyMb) << 20));
+    measureMany(manyMb << 20, machines, dir);
     std::system(("rm -rf " + dir).c_str());
     return 0;
 }

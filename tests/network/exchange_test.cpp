@@ -9,10 +9,12 @@
 #include <netinet/udp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -572,6 +574,191 @@ TEST(Exchange, HostileStationGetsNothingItShouldNot) {
     EXPECT_EQ(s.output.find('\x1b'), std::string::npos) << s.output;
     EXPECT_EQ(s.output.find("\n2026-12-09 10:00:00 02:C1:00:00:00:09"), std::string::npos) << s.output;
     EXPECT_NE(s.output.find("label \"LABEL-\\x1B[31mred\""), std::string::npos) << s.output;
+}
+
+// Peak resident memory of a process in KiB (VmHWM), or -1.
+long peakKiB(pid_t pid) {
+    std::string status = sandbox::readFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+// Bound on the server's peak resident memory under every load below.
+constexpr long kServerMemoryKiB = 32 << 10;
+
+TEST(Scale, ThirtyTwoMachinesAtOnceGetEveryByte) {
+    Files files;
+    std::string driver = randomBytes(30000, 20);
+    std::vector<std::pair<std::string, std::string>> list{{"base.vpk", randomBytes(200000, 21)},
+                                                          {"site.scr", "hostname=r\n"}};
+    char tmpl[] = "/tmp/netreport-XXXXXX";
+    std::string out = mkdtemp(tmpl);
+    netlab::Lab lab;
+    // On a terminal: the table of machines below the event lines.
+    lab.server(serverArgs(files, driver, list, {"--report", "/out/rack.json"}), {files.bind(), {out, "/out", false}},
+               true);
+    const int machines = 32;
+    for (int i = 0; i < machines; ++i)
+        lab.client([&] {
+            Received r;
+            std::string problem = runInstallation(r);
+            if (problem.empty()) problem = compare(r, driver, list);
+            return report(problem);
+        });
+    ASSERT_TRUE(lab.start()) << lab.error();
+    // A terminal is read as it is written (a full one would hold the server up).
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {
+        while (reading) lab.serverBox().drain(50);
+    });
+    for (int i = 0; i < machines; ++i) {
+        auto c = lab.waitClient(i, 240000);
+        EXPECT_TRUE(c.exited && c.exitStatus == 0) << i << ": " << c.output;
+    }
+    usleep(700000);  // the report follows within half a second
+    long peak = peakKiB(lab.serverPid());
+    reading = false;
+    reader.join();
+    auto s = lab.stopServer();
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, kServerMemoryKiB);
+    // The report names every machine, done, with the files it received.
+    std::string json = sandbox::readFile(out + "/rack.json");
+    std::system(("rm -rf " + out).c_str());
+    size_t done = 0;
+    for (size_t at = 0; (at = json.find("\"phase\": \"done\"", at)) != std::string::npos; ++at) ++done;
+    EXPECT_EQ(done, static_cast<size_t>(machines)) << json;
+    EXPECT_NE(json.find("\"mac\": \"02:C1:00:00:00:20\", \"label\": \"LABEL-1\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"files\": [{\"name\": \"drivers.vpk\", \"size\": 30000}, {\"name\": \"base.vpk\", \"size\": "
+                        "200000}, {\"name\": \"site.scr\", \"size\": 11}]}"),
+              std::string::npos)
+        << json;
+    // The last table: a line per machine as far as the terminal has room.
+    size_t table = s.output.rfind("MACHINE           LABEL          PHASE");
+    ASSERT_NE(table, std::string::npos) << s.output.substr(s.output.size() - std::min<size_t>(s.output.size(), 3000));
+    std::string last = s.output.substr(table);
+    EXPECT_NE(last.find("02:C1:00:00:00:01 LABEL-1        done"), std::string::npos) << last;
+    EXPECT_NE(last.find("more machines"), std::string::npos) << last;
+}
+
+// How many broadcasts the flood test sends at least: 250000 by default
+// (about 20 s on two cores); CASTDEPLOY_FLOOD_COUNT=1000000 for the full
+// million (about 50 s).
+long floodCount() {
+    const char* n = std::getenv("CASTDEPLOY_FLOOD_COUNT");
+    return n ? std::atol(n) : 250000;
+}
+
+// Broadcasts DRVR and DSCV from random MAC addresses as fast as it can until
+// /stop appears, writing how many it has sent to /sent now and then.
+int flooder() {
+    Station st;
+    if (!st.open()) return report("no interface");
+    std::mt19937 random(77);
+    Message m[2];
+    for (int k = 0; k < 2; ++k) {
+        m[k].clear();
+        m[k].setSequence(1);
+        int n = m[k].setText(k ? "DSCV\nflood\n\nLABEL-F\ni386\n" : "DRVR\n6.1");
+        m[k].setLength(static_cast<uint16_t>(n + 1));
+    }
+    struct stat st_;
+    long sent = 0;
+    for (;; ++sent) {
+        if (sent % 4096 == 0) {
+            sandbox::writeFile("/sent", std::to_string(sent));
+            if (stat("/stop", &st_) == 0) break;
+        }
+        Message& one = m[sent & 1];
+        uint32_t r = static_cast<uint32_t>(random());
+        MacAddress mac{0x02, 0xf1, static_cast<uint8_t>(r >> 24), static_cast<uint8_t>(r >> 16),
+                       static_cast<uint8_t>(r >> 8), static_cast<uint8_t>(r)};
+        one.setSource(mac);
+        if (sendto(st.iface().socket, one.bytes, static_cast<size_t>(one.size()), 0,
+                   reinterpret_cast<const sockaddr*>(&st.iface().broadcastAddress), sizeof(sockaddr_in)) < 0)
+            usleep(100);  // a full queue
+    }
+    std::printf("flood: %ld broadcasts\n", sent);
+    return 0;
+}
+
+// Repeats one RETR of a session in transfer as fast as it can until /stop
+// appears; prints what it sent and what the server answered to it.
+int stormer() {
+    Station st;
+    if (!st.open()) return report("no interface");
+    const MacAddress me = fake(40);
+    // Into a transfer, each step repeated until answered (the flood drowns some).
+    std::vector<std::pair<uint16_t, std::string>> steps{
+        {0, "DSCV\ninfo\n\nLABEL-S\ni386\n"}, {1, "YACK\n"}, {2, "STRT"}, {3, "RETR"}, {4, "RETR"}};
+    for (auto& [seq, text] : steps) {
+        int tries = 0;
+        while (st.ask(me, seq, text, 100).empty())
+            if (++tries == 100) return report("the storm's session did not get going");
+    }
+    size_t sent = 0, answered = 0;
+    struct stat st_;
+    for (long i = 0;; ++i) {
+        st.send(me, 4, "RETR");
+        sent += proto::kHeaderSize + 4;
+        if (i % 64 == 0) {
+            st.replies(me, 0, &answered);
+            if (stat("/stop", &st_) == 0) break;
+        }
+    }
+    st.replies(me, 100, &answered);
+    std::printf("storm: %zu bytes sent, %zu bytes answered\n", sent, answered);
+    return 0;
+}
+
+// Stations flood the segment while a real machine installs: the machine gets
+// every file, the server's memory stays bounded, the storm is answered with
+// no more bytes than it sent, and a SIGTERM stops the server at once.
+TEST(Scale, FloodAndStormWhileAMachineInstalls) {
+    Files files;
+    std::string driver = randomBytes(20000, 22);
+    std::vector<std::pair<std::string, std::string>> list{{"base.vpk", randomBytes(300000, 23)}, {"s.scr", "x\n"}};
+    netlab::Lab lab;
+    lab.server(serverArgs(files, driver, list), {files.bind()});
+    lab.client([&] {
+        Received r;
+        usleep(500000);  // into the flood
+        std::string problem = runInstallation(r);
+        if (problem.empty()) problem = compare(r, driver, list);
+        return report(problem);
+    });
+    int flood = lab.client(flooder);
+    int storm = lab.client(stormer);
+    ASSERT_TRUE(lab.start()) << lab.error();
+    auto c = lab.waitClient(0, 280000);
+    EXPECT_TRUE(c.exited && c.exitStatus == 0) << c.output;
+    // The flood goes on until its count is reached, the machine done.
+    std::string root = "/proc/" + std::to_string(lab.clientBox(flood).pid()) + "/root";
+    for (int i = 0; i < 6000 && std::atol(sandbox::readFile(root + "/sent").c_str()) < floodCount(); ++i) usleep(50000);
+    long peak = peakKiB(lab.serverPid());
+    // Stopped in the middle of the flood.
+    kill(lab.serverPid(), SIGTERM);
+    auto s = lab.serverBox().wait(3000);
+    EXPECT_TRUE(s.exited && s.exitStatus == 0 && !s.timedOut) << s.output.substr(0, 4000);
+    for (int box : {flood, storm})
+        sandbox::writeFile("/proc/" + std::to_string(lab.clientBox(box).pid()) + "/root/stop", "");
+    auto f = lab.waitClient(flood, 20000);
+    auto t = lab.waitClient(storm, 20000);
+    std::printf("%s%sserver: peak resident memory %ld KiB\n", f.output.c_str(), t.output.c_str(), peak);
+    long floods = 0;
+    std::sscanf(f.output.c_str(), "flood: %ld", &floods);
+    EXPECT_GE(floods, floodCount()) << f.output;
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, kServerMemoryKiB);
+    size_t sent = 0, answered = 0;
+    size_t line = t.output.rfind("storm: ");
+    ASSERT_EQ(std::sscanf(t.output.c_str() + (line == std::string::npos ? 0 : line),
+                          "storm: %zu bytes sent, %zu bytes answered", &sent, &answered),
+              2)
+        << t.output;
+    EXPECT_GT(sent, 0u);
+    EXPECT_LE(answered, sent) << "the storm was answered with more bytes than it sent";
+    EXPECT_NE(s.output.find("02:C1:00:00:00:01 installation finished"), std::string::npos);
 }
 
 TEST(Server, ClearErrorsBeforeServing) {

@@ -22,7 +22,8 @@ public:
 
     // The server's namespace runs argv (a program path inside it) once the
     // LAN is up; binds bring the program and its files in.
-    void server(std::vector<std::string> argv, std::vector<sandbox::Bind> binds = {});
+    // With `console` its output is a terminal (a pseudo terminal).
+    void server(std::vector<std::string> argv, std::vector<sandbox::Bind> binds = {}, bool console = false);
     // The server's namespace runs body instead (a stand-in server), on "br0".
     void serverBody(std::function<int()> body);
     // A shell command run in the server's network namespace once br0 is up,

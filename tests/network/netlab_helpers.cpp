@@ -49,8 +49,9 @@ Lab::~Lab() {
     if (server_ && !server_->finished()) server_->wait(1);
 }
 
-void Lab::server(std::vector<std::string> argv, std::vector<sandbox::Bind> binds) {
+void Lab::server(std::vector<std::string> argv, std::vector<sandbox::Bind> binds, bool console) {
     sandbox::Options o;
+    o.console = console;
     o.binds = std::move(binds);
     o.binds.push_back({serverBinary(), "/sbin/castdeploy-server"});
     o.timeoutMs = 900000;

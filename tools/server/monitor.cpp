@@ -95,10 +95,12 @@ Monitor::Monitor(const Server& server, std::string interface, std::string report
     : server_(server), interface_(std::move(interface)), reportPath_(std::move(reportPath)), tty_(isatty(1)),
       startedAt_(time(nullptr)) {}
 
+// On a terminal the table goes while lines are written and comes back at the
+// next tick, once for all the lines of a batch of requests.
 void Monitor::line(const std::string& text) {
     clearTable();
     std::printf("%s %s\n", localTime().c_str(), text.c_str());
-    if (tty_) drawTable(lastDrawUs_);
+    tableStale_ = true;
     std::fflush(stdout);
 }
 
@@ -159,6 +161,7 @@ void Monitor::update(Machine& m, const Session& s, int64_t nowUs) {
     std::string phase = phaseOf(s, nowUs);
     if (phase != m.phase) dirty_ = true;
     m.phase = phase;
+    m.preparing = s.kind == Session::Install && s.phase == Session::Accepted;
     const std::vector<ServedFile>& files = s.kind == Session::Install ? c.files : std::vector<ServedFile>{c.drivers};
     m.fileCount = files.size();
     m.fileIndex = s.fileIndex;
@@ -227,12 +230,15 @@ void Monitor::event(const Event& e) {
         break;
     }
     case Event::Expired: {
+        // Only a machine that vanished at work is news; a finished one is
+        // simply forgotten a minute after its end.
         auto it = machines_.find(s.client);
-        tell = it != machines_.end();
-        if (tell) {
+        tell = false;
+        if (it != machines_.end()) {
             Machine& m = it->second;
             m.live = false;
-            if (m.phase != "done" && m.phase != "stopped") m.phase = "silent";
+            tell = s.phase != Session::Ended && !s.driversDone();
+            if (tell) m.phase = "silent";
         }
         break;
     }
@@ -258,17 +264,21 @@ void Monitor::clearTable() {
 void Monitor::drawTable(int64_t nowUs) {
     if (!tty_) return;
     winsize ws{};
-    int width = ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20 ? ws.ws_col : 100;
+    int width = ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 20 ? ws.ws_col : 120;
     int height = ioctl(1, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 6 ? ws.ws_row : 24;
-    int room = std::max(2, height / 2);
+    int room = std::max(4, height - 6);  // a few event lines stay in sight
     std::vector<std::string> rows;
     char buf[512];
-    std::snprintf(buf, sizeof buf, "%-17s %-14s %-10s %-28s %-24s %9s %7s", "MACHINE", "LABEL", "PHASE", "FILE", "BYTES",
+    std::snprintf(buf, sizeof buf, "%-17s %-14s %-10s %-24s %-22s %8s %7s", "MACHINE", "LABEL", "PHASE", "FILE", "BYTES",
                   "RATE", "REPEATS");
     rows.push_back(buf);
     std::vector<const Machine*> list;
     for (const auto& [mac, m] : machines_) list.push_back(&m);
-    std::sort(list.begin(), list.end(), [](const Machine* a, const Machine* b) { return a->order < b->order; });
+    // Machines at work first, those that ended after them; each in the order they came.
+    auto ended = [](const Machine* m) { return m->phase == "done" || m->phase == "stopped"; };
+    std::sort(list.begin(), list.end(), [&](const Machine* a, const Machine* b) {
+        return ended(a) != ended(b) ? ended(b) : a->order < b->order;
+    });
     size_t offered = 0;
     for (const auto& [mac, s] : server_.sessions())
         if (s.phase == Session::Offered && s.kind == Session::Install && !machines_.count(mac)) ++offered;
@@ -277,20 +287,22 @@ void Monitor::drawTable(int64_t nowUs) {
         if (static_cast<int>(rows.size()) >= room) break;
         ++shown;
         std::string file = m->file.empty()
-                               ? (m->phase == "installing" && m->files.empty() ? "(preparing its disk)" : "")
+                               ? (m->preparing ? "(preparing its disk)"
+                                               : std::to_string(m->files.size()) + " files received")
                                : std::to_string(m->fileIndex + 1) + "/" + std::to_string(m->fileCount) + " " + m->file;
         std::string bytes = m->file.empty() ? amount(m->bytes)
                                             : amount(m->fileBytes) + "/" + amount(m->fileSize) + " " +
                                                   bar(m->fileBytes, m->fileSize, 10);
         std::string rate = m->phase == "drivers" || m->phase == "installing" ? amount(static_cast<int64_t>(m->rate)) + "/s"
                                                                              : "";
-        std::snprintf(buf, sizeof buf, "%-17s %-14.14s %-10s %-28.28s %-24.24s %9s %7llu", macText(m->mac).c_str(),
+        std::snprintf(buf, sizeof buf, "%-17s %-14.14s %-10s %-24.24s %-22.22s %8s %7llu", macText(m->mac).c_str(),
                       printable(m->label).c_str(), m->phase.c_str(), printable(file).c_str(), bytes.c_str(),
                       rate.c_str(), static_cast<unsigned long long>(m->repeats));
         rows.push_back(buf);
     }
     if (shown < list.size())
-        rows.push_back("... and " + std::to_string(list.size() - shown) + " more machines (see the report)");
+        rows.push_back("... and " + std::to_string(list.size() - shown) + " more machines" +
+                       (reportPath_.empty() ? "" : " (see " + reportPath_ + ")"));
     if (offered) rows.push_back(std::to_string(offered) + " machines offered, not yet accepted");
     (void)nowUs;
     for (auto& r : rows) {
@@ -313,7 +325,8 @@ void Monitor::tick(int64_t nowUs) {
         untold_ = 0;
         line(std::to_string(n) + " more machines asked for an offer or were refused (not each shown: too many at once)");
     }
-    if (tty_ && (lastDrawUs_ < 0 || nowUs - lastDrawUs_ >= 500000)) {
+    if (tty_ && (tableStale_ || lastDrawUs_ < 0 || nowUs - lastDrawUs_ >= 500000)) {
+        tableStale_ = false;
         clearTable();
         drawTable(nowUs);
         std::fflush(stdout);

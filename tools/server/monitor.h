@@ -49,6 +49,7 @@ private:
         int64_t sampleBytes = 0, sampleUs = 0;
         double rate = 0;
         bool live = false;
+        bool preparing = false; // between the offer's acceptance and the start
         uint64_t order = 0;     // first seen
     };
 
@@ -66,6 +67,7 @@ private:
     std::string reportPath_;
     bool tty_;
     int tableLines_ = 0;
+    bool tableStale_ = false;  // lines were written over it
     std::map<MacAddress, Machine> machines_;
     uint64_t seen_ = 0;
     bool dirty_ = true;

@@ -216,7 +216,10 @@ bool Server::handle(const Message& in, int count, Message& reply, int64_t nowUs)
     if (proto::isZero(in.destination())) return handleBroadcast(in, reply, nowUs);
     if (in.destination() != config_.ownAddress) return false;  // another server's client
     auto it = sessions_.find(in.source());
-    if (it == sessions_.end()) return false;
+    if (it == sessions_.end()) {
+        if (!recall(in, nowUs)) return false;
+        it = sessions_.find(in.source());
+    }
     Session& s = it->second;
 
     if (s.haveRequest && in.sequence() == s.requestSequence) {
@@ -275,6 +278,33 @@ bool Server::handle(const Message& in, int count, Message& reply, int64_t nowUs)
     s.haveRequest = true;
     s.requestSequence = in.sequence();
     remember(s, reply, nowUs);
+    return true;
+}
+
+Server::OfferMark& Server::mark(const MacAddress& mac) {
+    uint64_t h = 1469598103934665603ull;  // FNV-1a
+    for (uint8_t b : mac) h = (h ^ b) * 1099511628211ull;
+    return offers_[h % offers_.size()];
+}
+
+// The first answer to an offer whose session was pushed out: the session is
+// made again (what the machine told in its broadcast is lost) and the answer
+// taken as if it had stayed.
+bool Server::recall(const Message& in, int64_t nowUs) {
+    OfferMark& m = mark(in.source());
+    if (!m.used || m.mac != in.source() || in.sequence() != 1) return false;
+    Session::Kind kind = static_cast<Session::Kind>(m.kind);
+    if (word(in) != (kind == Session::Drivers ? "RETR" : "YACK")) return false;
+    if (sessions_.size() >= config_.maxSessions && !makeRoom(nowUs)) return false;
+    Session& s = sessions_[in.source()];
+    s = Session{};
+    s.client = in.source();
+    s.kind = kind;
+    s.startedAt = time(nullptr);
+    s.lastHeardUs = nowUs;
+    s.serverSequence = 1;
+    s.sizer = ReplySizer(std::min(config_.fullChunk, proto::kMaxPayload), config_.mtuChunk, config_.adaptive);
+    m.used = false;
     return true;
 }
 
@@ -340,6 +370,7 @@ bool Server::makeRoom(int64_t nowUs) {
 void Server::refuse(const Session& fresh, const std::string& why) {
     // A refused machine holds nothing; what it had before is gone too.
     sessions_.erase(fresh.client);
+    if (mark(fresh.client).mac == fresh.client) mark(fresh.client).used = false;
     if (std::find(refusedLately_.begin(), refusedLately_.end(), fresh.client) != refusedLately_.end()) return;
     if (refusedLately_.size() >= 64) refusedLately_.erase(refusedLately_.begin());
     refusedLately_.push_back(fresh.client);
@@ -390,6 +421,7 @@ bool Server::handleBroadcast(const Message& in, Message& reply, int64_t nowUs) {
         return false;
     }
     Session& s = sessions_[fresh.client] = std::move(fresh);
+    mark(s.client) = {s.client, static_cast<uint8_t>(s.kind), true};
     reply.setSource(config_.ownAddress);
     reply.setDestination(s.client);
     reply.setSequence(1);

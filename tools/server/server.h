@@ -175,9 +175,10 @@ struct Event {
 
 class Server {
 public:
-    explicit Server(Config config) : config_(std::move(config)) {
+    explicit Server(Config config) : config_(std::move(config)), offers_(kOfferMarks) {
         if (config_.drivers.fd >= 0) driverList_.push_back(config_.drivers);
     }
+    static constexpr size_t kOfferMarks = 1 << 18;
 
     // Handles one received datagram; returns true and fills reply when a
     // reply must be sent (to reply.destination(), the session's machine).
@@ -208,6 +209,18 @@ private:
     std::vector<ServedFile> driverList_;
     std::map<MacAddress, Session> sessions_;
     std::vector<MacAddress> refusedLately_;  // only to log a refusal once, not for every broadcast
+    // The offers made lately, one slot per hash of the MAC address (a newer
+    // offer overwrites an older one in its slot): under a flood of offers
+    // a session pushed out of the table before its machine answered is made
+    // again from here when the answer comes. 2 MiB, whatever arrives.
+    struct OfferMark {
+        MacAddress mac{};
+        uint8_t kind = 0;
+        bool used = false;
+    };
+    std::vector<OfferMark> offers_;
+    OfferMark& mark(const MacAddress& mac);
+    bool recall(const Message& in, int64_t nowUs);
     int64_t lastFullUs_ = -1;
     int completed_ = 0;
 };
