@@ -361,6 +361,7 @@ TEST_F(ServerLogic, HostileRequestsGetNothingTheyShouldNot) {
 
 TEST_F(ServerLogic, SessionsAreBoundedAndExpireByPhase) {
     config.maxSessions = 64;
+    config.newPerSecond = 1e9;  // every new machine answered at once
     Server s(config);
     auto mac = [](int i) { return MacAddress{0x02, 0xee, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)}; };
     auto at = [&](const MacAddress& m, uint16_t seq, const std::string& text, int64_t us, bool bc = false) {
@@ -383,6 +384,7 @@ TEST_F(ServerLogic, SessionsAreBoundedAndExpireByPhase) {
     EXPECT_EQ(at(mac(1), 1, "RETR", 8001), "FILE");
     EXPECT_EQ(at(mac(2), 1, "RETR", 8002), "-");   // an install offer is answered by YACK
     EXPECT_EQ(at(mac(6000), 1, "YACK\n", 8003), "-");
+    EXPECT_EQ(at(mac(4), 1, "YACK\n", 62000000), "-");  // an offer lives a minute
     EXPECT_EQ(s.sessions().at(mac(0)).phase, Session::Accepted);
     // A machine preparing its disk for 20 minutes in silence is still known;
     // the offers not taken up are gone after a minute.
@@ -495,6 +497,28 @@ TEST(ReplyPackets, ChecksumsFragmentsAndIdentificationsHold) {
         EXPECT_TRUE(std::equal(payload.begin(), payload.end(), datagram.begin() + 8));
         ++expectedId;
     }
+}
+
+TEST_F(ServerLogic, TooManyNewMachinesAtOnceAreAnsweredWhenTheyAskAgain) {
+    config.newPerSecond = 64;
+    Server s(config);
+    auto mac = [](int i) { return MacAddress{0x02, 0xee, 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)}; };
+    auto broadcast = [&](int i, int64_t us) {
+        Message q = request(mac(i), {}, 1, "DRVR\n6.1", true), reply;
+        return s.handle(q, q.size(), reply, us);
+    };
+    int answered = 0;
+    for (int i = 0; i < 1000; ++i) answered += broadcast(i, 1000 + i);  // a millisecond
+    EXPECT_EQ(answered, 64);
+    EXPECT_EQ(s.heldBack(), 936u);
+    // A second later one that was held back asks again and is answered; one
+    // that asks only after six seconds is held back once more.
+    EXPECT_TRUE(broadcast(500, 1000000));
+    for (int i = 1000; i < 2000; ++i) broadcast(i, 1000000 + i);  // the flood goes on
+    EXPECT_TRUE(broadcast(999, 2000000));
+    for (int i = 2000; i < 2100; ++i) broadcast(i, 8000000 + i);
+    EXPECT_FALSE(broadcast(998, 8000200));
+    EXPECT_LE(s.sessions().size(), 64u + 64u + 64u + 2u);
 }
 
 TEST(Printable, StationTextCannotDriveATerminal) {

@@ -325,6 +325,12 @@ void Monitor::tick(int64_t nowUs) {
         untold_ = 0;
         line(std::to_string(n) + " more machines asked for an offer or were refused (not each shown: too many at once)");
     }
+    if (server_.heldBack() > heldBack_ && (heldBackUs_ < 0 || nowUs - heldBackUs_ >= 5000000)) {
+        line(std::to_string(server_.heldBack() - heldBack_) +
+             " broadcasts of new machines held back (too many at once; a machine that asks again is answered)");
+        heldBack_ = server_.heldBack();
+        heldBackUs_ = nowUs;
+    }
     if (tty_ && (tableStale_ || lastDrawUs_ < 0 || nowUs - lastDrawUs_ >= 500000)) {
         tableStale_ = false;
         clearTable();

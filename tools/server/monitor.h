@@ -79,6 +79,8 @@ private:
     double tokens_ = kBurst;
     int64_t tokensUs_ = -1;
     uint64_t untold_ = 0;
+    uint64_t heldBack_ = 0;
+    int64_t heldBackUs_ = -1;
     static constexpr double kBurst = 50, kPerSecond = 20;
     static constexpr size_t kMaxMachines = 4096;
 };

@@ -293,6 +293,7 @@ Server::OfferMark& Server::mark(const MacAddress& mac) {
 bool Server::recall(const Message& in, int64_t nowUs) {
     OfferMark& m = mark(in.source());
     if (!m.used || m.mac != in.source() || in.sequence() != 1) return false;
+    if (nowUs / kSecondUs - m.second > kOfferedLifeUs / kSecondUs) return false;
     Session::Kind kind = static_cast<Session::Kind>(m.kind);
     if (word(in) != (kind == Session::Drivers ? "RETR" : "YACK")) return false;
     if (sessions_.size() >= config_.maxSessions && !makeRoom(nowUs)) return false;
@@ -306,6 +307,28 @@ bool Server::recall(const Message& in, int64_t nowUs) {
     s.sizer = ReplySizer(std::min(config_.fullChunk, proto::kMaxPayload), config_.mtuChunk, config_.adaptive);
     m.used = false;
     return true;
+}
+
+// A token per new machine, config_.newPerSecond of them a second. Without a
+// token a machine is remembered and answered when it asks again within a
+// few seconds: installers repeat their broadcast every second, a flood from
+// made-up addresses does not, so neither the table nor the segment fills with
+// offers to nobody.
+bool Server::admitNew(const MacAddress& mac, int64_t nowUs) {
+    double burst = std::max(1.0, config_.newPerSecond);
+    if (tokens_ < 0) tokens_ = burst;
+    tokens_ = std::min(burst, tokens_ + static_cast<double>(nowUs - tokensUs_) * config_.newPerSecond / 1e6);
+    tokensUs_ = nowUs;
+    if (tokens_ >= 1) {
+        tokens_ -= 1;
+        return true;
+    }
+    OfferMark& m = mark(mac);
+    uint32_t second = static_cast<uint32_t>(nowUs / kSecondUs);
+    if (m.asked && m.mac == mac && second - m.second <= 5) return true;
+    m = {mac, 0, false, true, second};
+    ++heldBack_;
+    return false;
 }
 
 bool Server::resend(Session& s, Message& reply, int64_t nowUs) {
@@ -413,6 +436,7 @@ bool Server::handleBroadcast(const Message& in, Message& reply, int64_t nowUs) {
         old->second.lastHeardUs = nowUs;
         return resend(old->second, reply, nowUs);
     }
+    if (old == sessions_.end() && !admitNew(fresh.client, nowUs)) return false;
     if (old == sessions_.end() && sessions_.size() >= config_.maxSessions && !makeRoom(nowUs)) {
         if (lastFullUs_ < 0 || nowUs - lastFullUs_ >= kSecondUs) {
             lastFullUs_ = nowUs;
@@ -421,7 +445,7 @@ bool Server::handleBroadcast(const Message& in, Message& reply, int64_t nowUs) {
         return false;
     }
     Session& s = sessions_[fresh.client] = std::move(fresh);
-    mark(s.client) = {s.client, static_cast<uint8_t>(s.kind), true};
+    mark(s.client) = {s.client, static_cast<uint8_t>(s.kind), true, false, static_cast<uint32_t>(nowUs / kSecondUs)};
     reply.setSource(config_.ownAddress);
     reply.setDestination(s.client);
     reply.setSequence(1);

@@ -40,6 +40,10 @@ struct Config {
     int mtuChunk = 1452;               // payload that fits one Ethernet frame
     bool adaptive = true;              // choose between fullChunk and mtuChunk per machine
     size_t maxSessions = 4096;         // machines tracked at once (a few MiB at most)
+    // New machines offered a session per second (after a burst of as many):
+    // beyond that a machine gets its offer when it asks again, as installers
+    // do every second and a flood from made-up addresses never does.
+    double newPerSecond = 64;
 };
 
 // How long a session lives without hearing from its machine, by phase.
@@ -192,6 +196,8 @@ public:
     const std::map<MacAddress, Session>& sessions() const { return sessions_; }
     const Config& config() const { return config_; }
     int completedInstallations() const { return completed_; }
+    // Broadcasts of new machines not answered because too many came at once.
+    uint64_t heldBack() const { return heldBack_; }
 
 private:
     bool handleBroadcast(const Message& in, Message& reply, int64_t nowUs);
@@ -212,12 +218,19 @@ private:
     // The offers made lately, one slot per hash of the MAC address (a newer
     // offer overwrites an older one in its slot): under a flood of offers
     // a session pushed out of the table before its machine answered is made
-    // again from here when the answer comes. 2 MiB, whatever arrives.
+    // again from here when the answer comes; it also remembers the new
+    // machines held back. 3 MiB, whatever arrives.
     struct OfferMark {
         MacAddress mac{};
         uint8_t kind = 0;
-        bool used = false;
+        bool used = false;    // an offer was made
+        bool asked = false;   // it asked while new machines were held back
+        uint32_t second = 0;  // of the offer or the question (an offer lives a minute)
     };
+    bool admitNew(const MacAddress& mac, int64_t nowUs);
+    double tokens_ = -1;
+    int64_t tokensUs_ = 0;
+    uint64_t heldBack_ = 0;
     std::vector<OfferMark> offers_;
     OfferMark& mark(const MacAddress& mac);
     bool recall(const Message& in, int64_t nowUs);
