@@ -685,15 +685,19 @@ TEST(Scale, EachMachinesRepliesOnItsOwnPortOnly) {
                 return report(problem);
             });
         ASSERT_TRUE(lab.start()) << lab.error();
+        auto root = [&](int i) { return "/proc/" + std::to_string(lab.clientBox(i).pid()) + "/root"; };
+        // Every port is read once every machine has finished.
         for (int i = 0; i < machines; ++i) {
-            std::string root = "/proc/" + std::to_string(lab.clientBox(i).pid()) + "/root";
             struct stat st;
-            for (int k = 0; k < 12000 && stat((root + "/finished").c_str(), &st) != 0 && !lab.clientBox(i).finished(); ++k)
+            for (int k = 0; k < 12000 && stat((root(i) + "/finished").c_str(), &st) != 0 && !lab.clientBox(i).finished();
+                 ++k)
                 usleep(10000);
+        }
+        for (int i = 0; i < machines; ++i) {
             auto port = lab.sentToClient(i);
             EXPECT_GE(port.bytes, c.atLeast) << "port " << i << ", " << port.frames << " frames";
             EXPECT_LT(port.bytes, c.below) << "port " << i << ", " << port.frames << " frames";
-            sandbox::writeFile(root + "/read", "");
+            sandbox::writeFile(root(i) + "/read", "");
             auto m = lab.waitClient(i, 20000);
             EXPECT_TRUE(m.exited && m.exitStatus == 0) << i << ": " << m.output;
         }
