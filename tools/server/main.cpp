@@ -194,8 +194,6 @@ public:
         return n > proto::kMessageSize ? proto::kMessageSize + 1 : static_cast<int>(n);
     }
 
-    // Whether replies go in frames addressed to their machine.
-    bool addressed() const { return packetFd_ >= 0; }
     bool ethernet() const { return ethernet_; }
 
     // Sends a reply to one machine. Installers have no IPv4 address, so it is
