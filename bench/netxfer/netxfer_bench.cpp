@@ -6,6 +6,15 @@
 // Then many machines at once (1, 8, 32 by default) pulling the same file on
 // one bridge: aggregate and per-machine throughput and the server's CPU time
 // per delivered MB, next to one raw ping-pong pair measured in the same run.
+// Then the rack (--rack-only for it alone): the bridge's ports limited to a
+// link rate (tbf, 100 Mbit/s for each machine's port, 1 Gbit/s for the
+// server's), 1, 8 and 32 machines each pulling the same file (20 MB), with
+// broadcast replies and with replies addressed to each machine: the time
+// until all have finished and the slowest machine's rate, next to the bound
+// the links allow, max(file / port rate, all machines' bytes / server rate),
+// and the same addressed transfer on ports without limits (the host's own
+// ceiling: on two cores the machines' and the server's processing may take
+// longer than the links would).
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -168,17 +177,24 @@ double cpuSeconds(pid_t pid) {
 }
 
 struct Together {
+    double span = 0;       // seconds from the first start to the last end
     double aggregate = 0;  // bytes per second, all machines
     double mean = 0, slowest = 0;  // per machine
     double cpuPerMB = 0;   // server CPU seconds per delivered MB
     bool ok = false;
 };
 
-Together runTogether(int machines, long bytes, const std::string& dir) {
+// options: more for the server; setup: commands in the server's namespace
+// once the bridge and its ports (p0, p1, ...) are there.
+Together runTogether(int machines, long bytes, const std::string& dir, const std::vector<std::string>& options = {},
+                     const std::vector<std::string>& setup = {}) {
     Together t;
     netlab::Lab lab;
-    lab.server({"/sbin/castdeploy-server", "--interface", "br0", "--drivers", "/srv/drivers.vpk", "/srv/payload.vpk"},
-               {{dir, "/srv"}});
+    std::vector<std::string> argv{"/sbin/castdeploy-server", "--interface", "br0", "--drivers", "/srv/drivers.vpk"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back("/srv/payload.vpk");
+    lab.server(argv, {{dir, "/srv"}});
+    for (const auto& command : setup) lab.serverSetup(command);
     // Negotiation takes a second or two (the first broadcast after link-up is late).
     double startAt = nowSeconds() + 3 + machines * 0.05;
     for (int i = 0; i < machines; ++i) lab.client([=] { return fetchTogether(startAt); });
@@ -207,6 +223,7 @@ Together runTogether(int machines, long bytes, const std::string& dir) {
     lab.stopServer();
     if (done != machines) return t;
     t.ok = true;
+    t.span = last - first;
     t.aggregate = static_cast<double>(bytes) * machines / (last - first);
     t.mean = static_cast<double>(bytes) / (sum / machines);
     t.slowest = static_cast<double>(bytes) / worst;
@@ -233,6 +250,45 @@ void measureMany(long bytes, const std::vector<int>& counts, const std::string& 
         std::fflush(stdout);
     }
     std::printf("  goal: 32 machines together >= 0.8 of the raw pair; the slowest >= 0.5 of the mean\n");
+}
+
+// The rack on rate-limited ports, broadcast and addressed replies side by side.
+void measureRack(long bytes, const std::vector<int>& counts, int portMbit, int serverMbit, const std::string& dir) {
+    std::printf("\nrack on one bridge, ports limited (tbf): %d Mbit/s per machine, %d Mbit/s for the server; "
+                "%.1f MB each\n",
+                portMbit, serverMbit, bytes / 1e6);
+    std::printf("  %-8s %-9s %10s %14s %10s %10s\n", "machines", "replies", "all done", "slowest rate", "bound",
+                "time/bound");
+    std::fflush(stdout);
+    // A switch's port: its rate, and a queue of 20 ms at that rate.
+    auto limit = [](const std::string& dev, int mbit) {
+        int burst = std::max(16, mbit / 8);  // KiB: room for a full reply's fragments and the timer's slack
+        return "tc qdisc replace dev " + dev + " root tbf rate " + std::to_string(mbit) + "mbit burst " +
+               std::to_string(burst) + "kb latency 20ms";
+    };
+    for (int n : counts) {
+        std::vector<std::string> setup{limit("br0", serverMbit)};
+        for (int i = 0; i < n; ++i) setup.push_back(limit("p" + std::to_string(i), portMbit));
+        double bound = std::max(bytes * 8.0 / (portMbit * 1e6), bytes * 8.0 * n / (serverMbit * 1e6));
+        // Last, addressed replies on ports without limits: what this host's
+        // processors allow, whatever the links would.
+        for (int run = 0; run < 3; ++run) {
+            bool broadcast = run == 0;
+            Together t = runTogether(n, bytes, dir, broadcast ? std::vector<std::string>{"--broadcast-replies"}
+                                                              : std::vector<std::string>{},
+                                     run < 2 ? setup : std::vector<std::string>{});
+            const char* kind = broadcast ? "broadcast" : run == 1 ? "addressed" : "no limits";
+            if (!t.ok) {
+                std::printf("  %-8d %-9s failed\n", n, kind);
+            } else {
+                std::printf("  %-8d %-9s %8.2f s %9.2f MB/s %8.2f s %10.2f\n", n, kind, t.span, t.slowest / 1e6,
+                            bound, t.span / bound);
+            }
+            std::fflush(stdout);
+        }
+    }
+    std::printf("  goal: addressed replies, all 32 machines done within 1.3 x the bound (where the host\n"
+                "  itself, the \"no limits\" row, is not slower)\n");
 }
 
 std::string selfPath() {
@@ -323,7 +379,9 @@ int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--respond") == 0) return respond();
     int runs = 9, loss = 5, fragmentLoss = 0;
     long mb = 50, lossMb = 4, manyMb = 50;
-    bool manyOnly = false;
+    double rackMb = 20;
+    int portMbit = 100, serverMbit = 1000;
+    bool manyOnly = false, rackOnly = false;
     std::vector<int> machines{1, 8, 32};
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -333,6 +391,10 @@ int main(int argc, char** argv) {
         }
         if (a == "--many-only") {
             manyOnly = true;
+            continue;
+        }
+        if (a == "--rack-only") {
+            rackOnly = true;
             continue;
         }
         if (a == "--machines" && i + 1 < argc) {
@@ -348,6 +410,9 @@ int main(int argc, char** argv) {
         else if (a == "--mb") mb = std::atol(argv[i + 1]);
         else if (a == "--loss-mb") lossMb = std::atol(argv[i + 1]);
         else if (a == "--many-mb") manyMb = std::atol(argv[i + 1]);
+        else if (a == "--rack-mb") rackMb = std::atof(argv[i + 1]);
+        else if (a == "--port-mbit") portMbit = std::atoi(argv[i + 1]);
+        else if (a == "--server-mbit") serverMbit = std::atoi(argv[i + 1]);
         else if (a == "--loss") loss = std::atoi(argv[i + 1]);
         else if (a == "--fragment-loss") fragmentLoss = std::atoi(argv[i + 1]);
         ++i;
@@ -359,10 +424,21 @@ int main(int argc, char** argv) {
     char tmpl[] = "/tmp/netxfer-bench-XXXXXX";
     std::string dir = mkdtemp(tmpl);
     std::mt19937 g(7);
-    std::string data(static_cast<size_t>(std::max({mb, lossMb, manyMb})) << 20, '\0');
+    long rackBytes = static_cast<long>(rackMb * 1e6);
+    std::string data(std::max(static_cast<size_t>(std::max({mb, lossMb, manyMb})) << 20, static_cast<size_t>(rackBytes)),
+                     '\0');
     for (auto& c : data) c = static_cast<char>(g());
     sandbox::writeFile(dir + "/drivers.vpk", "drivers");
 
+    auto rack = [&] {
+        sandbox::writeFile(dir + "/payload.vpk", data.substr(0, static_cast<size_t>(rackBytes)));
+        measureRack(rackBytes, machines, portMbit, serverMbit, dir);
+    };
+    if (rackOnly) {
+        rack();
+        std::system(("rm -rf " + dir).c_str());
+        return 0;
+    }
     if (manyOnly) {
         sandbox::writeFile(dir + "/payload.vpk", data.substr(0, static_cast<size_t>(manyMb) << 20));
         measureMany(manyMb << 20, machines, dir);
@@ -385,6 +461,7 @@ int main(int argc, char** argv) {
     if (fragmentLoss > 0) measure("line losing fragments", lossMb << 20, fragmentLoss, true, runs, lossy, dir);
     sandbox::writeFile(dir + "/payload.vpk", data.substr(0, static_cast<size_t>(manyMb) << 20));
     measureMany(manyMb << 20, machines, dir);
+    rack();
     std::system(("rm -rf " + dir).c_str());
     return 0;
 }

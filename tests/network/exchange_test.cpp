@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
+#include <net/if_arp.h>
 #include <net/if.h>
 #include <netinet/ip.h>
 #include <netinet/udp.h>
@@ -430,7 +431,8 @@ TEST(Exchange, TwoClientsAtOnceWithALongPauseBeforeStart) {
         EXPECT_NE(s.output.find(mac), std::string::npos) << s.output;
 }
 
-// A station that speaks the protocol under made-up MAC addresses.
+// A station that speaks the protocol under made-up MAC addresses; its card
+// takes each one on before it speaks (replies come in frames addressed to it).
 class Station {
 public:
     bool open() { return enumerateInterfaces(c_) == 1; }
@@ -444,6 +446,13 @@ public:
         return replies(from, waitMs);
     }
     void send(const MacAddress& from, uint16_t seq, const std::string& text, const sockaddr_in* to = nullptr) {
+        if (from != card_) {
+            ifreq ifr{};
+            std::strcpy(ifr.ifr_name, "eth0");
+            ifr.ifr_hwaddr.sa_family = ARPHRD_ETHER;
+            std::memcpy(ifr.ifr_hwaddr.sa_data, from.data(), 6);
+            if (ioctl(iface().socket, SIOCSIFHWADDR, &ifr) == 0) card_ = from;
+        }
         Message m;
         m.clear();
         m.setSource(from);
@@ -485,6 +494,7 @@ public:
 
 private:
     InstallClient c_;
+    MacAddress card_{};
 };
 
 MacAddress fake(uint8_t n) { return {0x02, 0xba, 0xd0, 0, 0, n}; }
@@ -645,6 +655,60 @@ TEST(Scale, ThirtyTwoMachinesAtOnceGetEveryByte) {
     std::string last = s.output.substr(table);
     EXPECT_NE(last.find(" LABEL-1        done       3 files received"), std::string::npos) << last;
     EXPECT_NE(last.find("more machines"), std::string::npos) << last;
+}
+
+// Eight machines at once on a bridge, which learns their MAC addresses as a
+// switch does. Replies addressed to each machine: its port carries its own
+// files (with their headers and the few broadcasts of the start), not the
+// other machines'. --broadcast-replies: every port carries every machine's.
+TEST(Scale, EachMachinesRepliesOnItsOwnPortOnly) {
+    const int machines = 8;
+    std::string driver = randomBytes(20000, 30);
+    std::vector<std::pair<std::string, std::string>> list{{"base.vpk", randomBytes(400000, 31)},
+                                                          {"site.scr", "hostname=r\n"}};
+    const long long own = static_cast<long long>(driver.size() + list[0].second.size() + list[1].second.size());
+    struct Case {
+        std::vector<std::string> options;
+        long long atLeast, below;  // bytes sent to each machine's port
+    } cases[] = {
+        {{}, own, own * 5 / 4 + (64 << 10)},
+        {{"--broadcast-replies"}, own * machines, own * machines * 3 / 2 + (64 << 10)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.options.empty() ? "addressed replies" : c.options[0]);
+        Files files;
+        netlab::Lab lab;
+        lab.server(serverArgs(files, driver, list, c.options), {files.bind()});
+        // A machine's port goes with its namespace: each stays until its port was read.
+        for (int i = 0; i < machines; ++i)
+            lab.client([&] {
+                Received r;
+                std::string problem = runInstallation(r);
+                if (problem.empty()) problem = compare(r, driver, list);
+                sandbox::writeFile("/finished", "");
+                struct stat st;
+                for (int k = 0; k < 6000 && stat("/read", &st) != 0; ++k) usleep(10000);
+                return report(problem);
+            });
+        ASSERT_TRUE(lab.start()) << lab.error();
+        auto root = [&](int i) { return "/proc/" + std::to_string(lab.clientBox(i).pid()) + "/root"; };
+        // Every port is read once every machine has finished.
+        for (int i = 0; i < machines; ++i) {
+            struct stat st;
+            for (int k = 0; k < 12000 && stat((root(i) + "/finished").c_str(), &st) != 0 && !lab.clientBox(i).finished();
+                 ++k)
+                usleep(10000);
+        }
+        for (int i = 0; i < machines; ++i) {
+            auto port = lab.sentToClient(i);
+            EXPECT_GE(port.bytes, c.atLeast) << "port " << i << ", " << port.frames << " frames";
+            EXPECT_LT(port.bytes, c.below) << "port " << i << ", " << port.frames << " frames";
+            sandbox::writeFile(root(i) + "/read", "");
+            auto m = lab.waitClient(i, 20000);
+            EXPECT_TRUE(m.exited && m.exitStatus == 0) << i << ": " << m.output;
+        }
+        lab.stopServer();
+    }
 }
 
 // How many broadcasts the flood test sends at least: a million (about 20 s

@@ -39,6 +39,13 @@ public:
     // eth0, both ways (per frame, so also per fragment).
     bool loss(int percent);
 
+    // What the bridge has sent out of client index's port so far (from the
+    // server namespace's /proc/net/dev).
+    struct Counters {
+        long long bytes = -1, frames = -1;
+    };
+    Counters sentToClient(int index) const;
+
     sandbox::Result waitClient(int index, int timeoutMs);
     sandbox::Result stopServer(int timeoutMs = 5000);
     sandbox::Sandbox& serverBox() { return *server_; }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -126,6 +127,21 @@ bool Lab::loss(int percent) {
     for (auto& c : clients_)
         if (!sh("nsenter -t " + std::to_string(c->pid()) + " -n " + lossCommand(percent, true))) return false;
     return true;
+}
+
+Lab::Counters Lab::sentToClient(int index) const {
+    Counters c;
+    std::string table = sandbox::readFile("/proc/" + std::to_string(server_->pid()) + "/net/dev");
+    std::string port = " p" + std::to_string(index) + ":";
+    size_t at = table.find(port);
+    if (at == std::string::npos) return c;
+    long long v[10];
+    if (std::sscanf(table.c_str() + at + port.size(), "%lld %lld %lld %lld %lld %lld %lld %lld %lld %lld", &v[0],
+                    &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9]) == 10) {
+        c.bytes = v[8];
+        c.frames = v[9];
+    }
+    return c;
 }
 
 sandbox::Result Lab::waitClient(int index, int timeoutMs) { return clients_[index]->wait(timeoutMs); }

@@ -1,10 +1,14 @@
 // The server's protocol logic, fed datagrams directly.
 #include "server.h"
 
+#include <arpa/inet.h>
+
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include "frame.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -408,6 +412,91 @@ TEST_F(ServerLogic, SessionsAreBoundedAndExpireByPhase) {
     Message q = request(mac(1), {}, 1, "DRVR\n6.1", true), r;
     EXPECT_FALSE(full.handle(q, q.size(), r, 2));
     EXPECT_EQ(full.sessions().size(), 2u);
+}
+
+// The Internet checksum check as a receiver does it, written apart from the
+// server's: the words of a correct header (checksum included) add up to 0xffff.
+bool checksumHolds(const std::vector<uint8_t>& bytes) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i < bytes.size(); i += 2) {
+        sum += (bytes[i] << 8) + (i + 1 < bytes.size() ? bytes[i + 1] : 0);
+        sum = (sum & 0xffff) + (sum >> 16);
+    }
+    return sum == 0xffff;
+}
+
+TEST(ReplyPackets, ChecksumsFragmentsAndIdentificationsHold) {
+    // A header whose checksum is known (0xb861) checks the checker itself.
+    EXPECT_TRUE(checksumHolds({0x45, 0, 0, 0x73, 0, 0, 0x40, 0, 0x40, 0x11, 0xb8, 0x61, 0xc0, 0xa8, 0, 1, 0xc0, 0xa8,
+                               0, 0xc7}));
+    EXPECT_FALSE(checksumHolds({0x45, 0, 0, 0x73, 0, 0, 0x40, 0, 0x40, 0x11, 0xb8, 0x62, 0xc0, 0xa8, 0, 1, 0xc0, 0xa8,
+                                0, 0xc7}));
+    struct Case {
+        size_t payload;
+        int mtu;
+        size_t packets;
+    } cases[] = {
+        {24, 1500, 1},    {1472, 1500, 1},  {1473, 1500, 2},   {4096, 1500, 3}, {4096, 9000, 1},
+        {4096, 576, 8},   {4096, 68, 86},   {1476, 1500, 2},   {0, 1500, 1},    {1, 576, 1},
+    };
+    DatagramPackets maker(0xfffe);  // the identification wraps
+    std::mt19937 random(5);
+    uint16_t expectedId = 0xfffe;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.payload) + " bytes, MTU " + std::to_string(c.mtu));
+        std::vector<uint8_t> payload(c.payload);
+        for (auto& b : payload) b = static_cast<uint8_t>(random());
+        UdpAddressing a{htonl(0x0a050001), htonl(0xffffffff), 5000, 5000};
+        if (c.payload % 2) a.source = 0;  // an interface without an address
+        const auto& packets = maker.make(a, payload.data(), payload.size(), c.mtu);
+        ASSERT_EQ(packets.size(), c.packets);
+        // Reassembled as a receiver does: each fragment's data at its offset.
+        std::vector<uint8_t> datagram(8 + c.payload);
+        std::vector<bool> covered(datagram.size());
+        for (size_t k = 0; k < packets.size(); ++k) {
+            const std::vector<uint8_t>& p = packets[k];
+            ASSERT_GE(p.size(), 21u);
+            EXPECT_LE(p.size(), static_cast<size_t>(c.mtu));
+            EXPECT_EQ(p[0], 0x45);
+            EXPECT_EQ((p[2] << 8 | p[3]), static_cast<int>(p.size()));
+            EXPECT_EQ((p[4] << 8 | p[5]), expectedId);
+            EXPECT_GT(p[8], 0);
+            EXPECT_EQ(p[9], 17);
+            EXPECT_TRUE(checksumHolds({p.begin(), p.begin() + 20}));
+            EXPECT_EQ(0, std::memcmp(&p[12], &a.source, 4));
+            EXPECT_EQ(0, std::memcmp(&p[16], &a.destination, 4));
+            int flags = p[6] << 8 | p[7];
+            bool more = flags & 0x2000;
+            size_t offset = static_cast<size_t>(flags & 0x1fff) * 8;
+            size_t n = p.size() - 20;
+            EXPECT_FALSE(flags & 0x4000);  // "don't fragment" never set: routers may split further
+            EXPECT_EQ(more, k + 1 < packets.size());
+            if (more) {
+                EXPECT_EQ(n % 8, 0u);
+            }
+            ASSERT_LE(offset + n, datagram.size());
+            for (size_t i = 0; i < n; ++i) {
+                EXPECT_FALSE(covered[offset + i]) << "overlap at " << offset + i;
+                covered[offset + i] = true;
+                datagram[offset + i] = p[20 + i];
+            }
+        }
+        EXPECT_EQ(std::count(covered.begin(), covered.end(), false), 0);
+        EXPECT_EQ((datagram[0] << 8 | datagram[1]), 5000);
+        EXPECT_EQ((datagram[2] << 8 | datagram[3]), 5000);
+        EXPECT_EQ((datagram[4] << 8 | datagram[5]), static_cast<int>(datagram.size()));
+        EXPECT_NE((datagram[6] << 8 | datagram[7]), 0);  // computed, not left out
+        std::vector<uint8_t> pseudo(12 + datagram.size());
+        std::memcpy(pseudo.data(), &a.source, 4);
+        std::memcpy(pseudo.data() + 4, &a.destination, 4);
+        pseudo[9] = 17;
+        pseudo[10] = datagram[4];
+        pseudo[11] = datagram[5];
+        std::copy(datagram.begin(), datagram.end(), pseudo.begin() + 12);
+        EXPECT_TRUE(checksumHolds(pseudo));
+        EXPECT_TRUE(std::equal(payload.begin(), payload.end(), datagram.begin() + 8));
+        ++expectedId;
+    }
 }
 
 TEST_F(ServerLogic, TooManyNewMachinesAtOnceAreAnsweredWhenTheyAskAgain) {

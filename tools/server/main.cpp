@@ -3,11 +3,15 @@
 // configuration scripts, in the order given.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/ethernet.h>
 #include <net/if.h>
+#include <net/if_arp.h>
 #include <netinet/in.h>
+#include <netpacket/packet.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -19,7 +23,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "frame.h"
 #include "monitor.h"
 #include "package_check.h"
 #include "server.h"
@@ -48,6 +54,10 @@ const char kUsage[] =
     "  --once           exit after one machine has received every file and ended\n"
     "  --report FILE    keep a JSON report of every machine in FILE (rewritten as\n"
     "                   things change)\n"
+    "  --broadcast-replies  send every reply as an Ethernet broadcast, as to\n"
+    "                   every port of the segment (by default each reply goes in\n"
+    "                   frames addressed to its machine alone, so a switch\n"
+    "                   carries it on that machine's port only)\n"
     "  --chunk N|mtu    fixed file data per reply (default: for each machine, 4076\n"
     "                   or MTU-sized replies, whichever delivers more; MTU-sized at\n"
     "                   once when one reply is lost several times in a row)\n"
@@ -93,11 +103,13 @@ int64_t monotonicUs() {
     return static_cast<int64_t>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
 }
 
-// The server's end of the LAN segment: one UDP socket on one interface.
+// The server's end of the LAN segment: a UDP socket on one interface that
+// receives, and a packet socket that sends each reply in frames addressed to
+// its machine (or the UDP socket's broadcasts with --broadcast-replies).
 class Link {
 public:
-    // Opens the socket; exits with a message when it cannot.
-    explicit Link(const std::string& interface) : name_(interface) {
+    // Opens the sockets; exits with a message when it cannot.
+    Link(const std::string& interface, bool broadcastReplies) : name_(interface), packets_(firstId()) {
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (fd_ < 0) fail(std::string("cannot make a UDP socket: ") + std::strerror(errno));
         ifreq ifr = request();
@@ -107,8 +119,16 @@ public:
         if (ioctl(fd_, SIOCGIFHWADDR, &ifr) != 0) fail("cannot read the hardware address of " + interface);
         std::memcpy(address_.data(), ifr.ifr_hwaddr.sa_data, 6);
         if (proto::isZero(address_)) fail(interface + " has no hardware address");
+        ethernet_ = ifr.ifr_hwaddr.sa_family == ARPHRD_ETHER;
         ifr = request();
         mtu_ = ioctl(fd_, SIOCGIFMTU, &ifr) == 0 ? ifr.ifr_mtu : 1500;
+        if (!broadcastReplies && ethernet_) {
+            // Protocol 0: it only sends, nothing is queued for it to read.
+            packetFd_ = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            if (packetFd_ < 0)
+                fail("cannot open a packet socket to address replies to each machine (" +
+                     std::string(std::strerror(errno)) + "; it needs CAP_NET_RAW, or use --broadcast-replies)");
+        }
 
         int one = 1;
         int buffer = 4 << 20;
@@ -137,9 +157,11 @@ public:
     const MacAddress& hardwareAddress() const { return address_; }
     int mtu() const { return mtu_; }
 
-    // The interface's IPv4 address and mask (they may change while we run).
+    // The interface's IPv4 address, mask and MTU (they may change while we run).
     void refresh() {
         ifreq ifr = request();
+        if (ioctl(fd_, SIOCGIFMTU, &ifr) == 0) mtu_ = ifr.ifr_mtu;
+        ifr = request();
         ipv4_ = ioctl(fd_, SIOCGIFADDR, &ifr) == 0 ? reinterpret_cast<sockaddr_in*>(&ifr.ifr_addr)->sin_addr.s_addr : 0;
         ifr = request();
         mask_ = ioctl(fd_, SIOCGIFNETMASK, &ifr) == 0 ? reinterpret_cast<sockaddr_in*>(&ifr.ifr_netmask)->sin_addr.s_addr
@@ -172,15 +194,53 @@ public:
         return n > proto::kMessageSize ? proto::kMessageSize + 1 : static_cast<int>(n);
     }
 
-    // Sends a reply to one machine. Installers have no IPv4 address, so it
-    // goes out as a broadcast that the machine picks by its MAC address.
-    bool sendReply(const MacAddress& /*machine*/, const Message& reply) {
-        return sendto(fd_, reply.bytes, static_cast<size_t>(reply.size()), 0,
-                      reinterpret_cast<const sockaddr*>(&everyone_), sizeof everyone_) >= 0 ||
-               errno == ENOBUFS || errno == EAGAIN;
+    bool ethernet() const { return ethernet_; }
+
+    // Sends a reply to one machine. Installers have no IPv4 address, so it is
+    // an IP broadcast (to 255.255.255.255:5000) that the machine picks by its
+    // MAC address; the frames that carry it are addressed to that machine
+    // alone unless replies are broadcast. A frame the queue had no room for
+    // counts as sent: lost on the way, the machine asks again.
+    bool sendReply(const MacAddress& machine, const Message& reply) {
+        if (packetFd_ < 0 || proto::isZero(machine))
+            return sendto(fd_, reply.bytes, static_cast<size_t>(reply.size()), 0,
+                          reinterpret_cast<const sockaddr*>(&everyone_), sizeof everyone_) >= 0 ||
+                   errno == ENOBUFS || errno == EAGAIN;
+        UdpAddressing a{ipv4_, htonl(INADDR_BROADCAST), proto::kPort, proto::kPort};
+        const auto& packets = packets_.make(a, reply.bytes, static_cast<size_t>(reply.size()), mtu_);
+        sockaddr_ll to{};
+        to.sll_family = AF_PACKET;
+        to.sll_protocol = htons(ETH_P_IP);
+        to.sll_ifindex = index_;
+        to.sll_halen = 6;
+        std::memcpy(to.sll_addr, machine.data(), 6);
+        size_t n = packets.size();
+        iov_.resize(n);
+        messages_.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            iov_[i] = {const_cast<uint8_t*>(packets[i].data()), packets[i].size()};
+            messages_[i] = {};
+            messages_[i].msg_hdr.msg_name = &to;
+            messages_[i].msg_hdr.msg_namelen = sizeof to;
+            messages_[i].msg_hdr.msg_iov = &iov_[i];
+            messages_[i].msg_hdr.msg_iovlen = 1;
+        }
+        for (size_t sent = 0; sent < n;) {
+            int r = sendmmsg(packetFd_, messages_.data() + sent, static_cast<unsigned>(n - sent), MSG_DONTWAIT);
+            if (r < 0) return errno == ENOBUFS || errno == EAGAIN;
+            sent += static_cast<size_t>(r);
+        }
+        return true;
     }
 
 private:
+    // Identifications start somewhere new each run, as the kernel's do.
+    static uint16_t firstId() {
+        uint16_t id = 0;
+        if (getrandom(&id, sizeof id, GRND_NONBLOCK) != sizeof id) id = static_cast<uint16_t>(getpid() ^ time(nullptr));
+        return id;
+    }
+
     ifreq request() const {
         ifreq ifr{};
         std::strncpy(ifr.ifr_name, name_.c_str(), IFNAMSIZ - 1);
@@ -197,6 +257,11 @@ private:
 
     std::string name_;
     int fd_ = -1;
+    int packetFd_ = -1;
+    bool ethernet_ = true;
+    DatagramPackets packets_;
+    std::vector<iovec> iov_;
+    std::vector<mmsghdr> messages_;
     int index_ = 0;
     int mtu_ = 1500;
     MacAddress address_{};
@@ -210,7 +275,7 @@ int main(int argc, char** argv) {
     std::string interface, driversPath, chunkArg, reportPath;
     MachineTrust trust;
     Config config;
-    bool once = false;
+    bool once = false, broadcastReplies = false;
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -224,6 +289,7 @@ int main(int argc, char** argv) {
         else if (a == "--offer") config.offer = value();
         else if (a == "--label") config.labelPattern = value();
         else if (a == "--once") once = true;
+        else if (a == "--broadcast-replies") broadcastReplies = true;
         else if (a == "--chunk") chunkArg = value();
         else if (a == "--report") reportPath = value();
         else if (a == "--public-key") trust.publicKey = value();
@@ -250,7 +316,7 @@ int main(int argc, char** argv) {
         std::printf("%s\n", report.c_str());
     }
 
-    Link link(interface);
+    Link link(interface, broadcastReplies);
     config.ownAddress = link.hardwareAddress();
     config.mtuChunk = std::clamp(link.mtu() - 20 - 8 - proto::kHeaderSize, 64, proto::kMaxPayload);
     if (!chunkArg.empty()) {
@@ -274,6 +340,8 @@ int main(int argc, char** argv) {
     if (!reportPath.empty() && !monitor.reportWritable()) return 1;
     monitor.note("serving " + std::to_string(config.files.size()) + " files on " + interface + " (" +
                  proto::formatMac(config.ownAddress).data() + "), drivers " + config.drivers.name);
+    if (!broadcastReplies && !link.ethernet())
+        monitor.note(interface + " is not an Ethernet interface: replies are broadcast");
 
     Message in, reply;
     int64_t lastSecondUs = monotonicUs(), finishedAtUs = -1;
