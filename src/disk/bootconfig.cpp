@@ -6,12 +6,30 @@
 #include <cstring>
 #include <string>
 
+namespace {
+
+// The first sector as it was before the boot program went in, and its disk.
+struct ReplacedSector {
+    std::string device;
+    unsigned char bytes[512];
+};
+ReplacedSector replaced;
+
+}  // namespace
+
 bool writeMasterBootRecord(const Installer& installer) {
     unsigned char sector[512];
     if (!readMbr(installer, sector)) return false;
+    replaced.device = installer.disk.device;
+    std::memcpy(replaced.bytes, sector, sizeof sector);
     std::memcpy(sector, bootProgram, kBootProgramSize);
     std::memset(sector + kBootProgramSize, 0, 446 - kBootProgramSize);
     return writeMbr(installer, sector);
+}
+
+bool restoreMasterBootRecord(const Installer& installer) {
+    if (replaced.device.empty() || replaced.device != installer.disk.device) return false;
+    return writeMbr(installer, replaced.bytes);
 }
 
 namespace {

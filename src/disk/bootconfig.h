@@ -13,8 +13,13 @@ constexpr size_t kBootProgramSize = 184;
 extern const unsigned char bootProgram[kBootProgramSize];
 
 // Puts the boot program into the first sector, keeping the partition table
-// and the boot signature as they are.
+// and the boot signature as they are. The sector it replaced is kept.
 bool writeMasterBootRecord(const Installer& installer);
+
+// Writes back the first sector that the last writeMasterBootRecord replaced on
+// this disk, for an installation that stops before anything else was changed.
+// False if there is none or it cannot be written.
+bool restoreMasterBootRecord(const Installer& installer);
 
 enum class BootConfigResult { Ok, LiloFailed, FstabFailed };
 

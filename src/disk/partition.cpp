@@ -113,8 +113,10 @@ bool prepareDisk(Installer& installer, bool keepConfig) {
     const DiskEntry& disk = installer.disk;
     SavedTree saved;
     // A configuration the user asked to keep, but that cannot be saved, stops
-    // the installation while the old system is still whole.
+    // the installation while the old system is still whole. The flows have put
+    // the boot program into the first sector by now: the old one goes back.
     if (keepConfig && readOldConfiguration(installer, saved) == KeepResult::failed) {
+        restoreMasterBootRecord(installer);
         std::puts("ERROR: installation stopped - the disk was left as it was");
         return false;
     }

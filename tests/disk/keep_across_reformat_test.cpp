@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <string>
 
+#include "disk/bootconfig.h"
 #include "disk/installer.h"
 #include "disk/partition.h"
 #include "disk_helpers.h"
@@ -194,10 +196,19 @@ TEST(KeepConfig, UnreadableEntriesAreLeftOutAndAnUnsavableStoreStopsFirst) {
         symlink("/nowhere", "/flash/rw/store");
         sandbox::writeFile("/flash/old-system", "still here");
         if (umount("/flash") != 0) return 103;
+        // The old system's own boot code (and disk identifier), which the flows
+        // replace before this step.
+        unsigned char sector[512];
+        if (!readMbr(installer, sector)) return 104;
+        std::memset(sector, 0x5a, 446);
+        if (!writeMbr(installer, sector)) return 105;
         std::string before = capture("/usr/sbin/sfdisk -d /dev/sda");
+        if (!writeMasterBootRecord(installer)) return 106;
         std::printf("=== unsavable\n");
         std::fflush(stdout);
         c.check(!prepareDisk(installer, true), "prepareDisk stops");
+        unsigned char after[512];
+        c.check(readMbr(installer, after) && std::memcmp(after, sector, 512) == 0, "old first sector back");
         c.check(capture("/usr/sbin/sfdisk -d /dev/sda") == before, "table untouched");
         c.check(mount("/dev/sda1", "/flash", "ext3", 0, nullptr) == 0, "old system mounts");
         c.check(readText("/flash/old-system") == "still here", "old system unchanged");
