@@ -109,6 +109,12 @@ TEST_F(PackageTrust, VerifyTakesAKeyFileAndADigestTable) {
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("plain: ok: unsigned, digest is a known one"), std::string::npos) << r.out;
 
+    // vpk list and install take the same key file (a private one is refused).
+    ::mkdir((dir / "tree").c_str(), 0755);
+    EXPECT_EQ(vpk({"list", "--root", dir / "tree", "--public-key", dir / "site.pub"}).status, 0);
+    r = vpk({"list", "--root", dir / "tree", "--public-key", dir / "site"});
+    EXPECT_NE(r.err.find("is a private key: give the public one"), std::string::npos) << r.err;
+
     // The built-in table does not count once a table is given.
     writeFile(dir / "empty.txt", "# none\n");
     EXPECT_EQ(vpk({"verify", "--known-digests", dir / "empty.txt", unsignedOne}).status, 1);

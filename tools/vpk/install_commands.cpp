@@ -19,6 +19,7 @@
 #include <iostream>
 
 #include "archive/signature.h"
+#include "archive/trustfile.h"
 #include "command.h"
 #include "init/process.h"
 #include "pkg/driver.h"
@@ -31,20 +32,6 @@ struct Roots {
     std::string tree;  // stands in for "/flash"
     std::string ram;   // stands in for "/ram"; empty: a fresh tmpfs
 };
-
-bool parseKey(const std::string& hex, archive::PublicKey& key) {
-    if (hex.size() != 64)
-        return false;
-    for (size_t i = 0; i < 32; ++i) {
-        char* end = nullptr;
-        std::string byte = hex.substr(2 * i, 2);
-        long value = std::strtol(byte.c_str(), &end, 16);
-        if (*end != '\0' || !std::isxdigit(uint8_t(byte[0])))
-            return false;
-        key[i] = uint8_t(value);
-    }
-    return archive::isUsablePublicKey(key);
-}
 
 void complain(const std::string& what) {
     std::fprintf(stderr, "vpk: %s: %s\n", what.c_str(), std::strerror(errno));
@@ -131,8 +118,9 @@ bool takeRoots(Args& args, const std::string& command, Roots& roots, archive::Tr
     }
     if (trustGiven) {
         trust.knownDigests = archive::builtinTrustAnchors().knownDigests;
-        if (!parseKey(key, trust.publicKey)) {
-            status = fail("--public-key: not a usable public key (64 hex digits, a curve point)");
+        std::string error;
+        if (!archive::readPublicKey(key, trust.publicKey, error)) {
+            status = usageError(command, error);
             return false;
         }
     }
@@ -219,14 +207,15 @@ int list(const std::vector<std::string>& argv) {
 }
 
 const char* const kInstallUsage =
-    "usage: vpk install --root DIR [--ram DIR] [--public-key HEX] FILE...\n"
+    "usage: vpk install --root DIR [--ram DIR] [--public-key HEX|FILE] FILE...\n"
     "  Installs package files into the system tree at DIR exactly as the installer\n"
     "  does (DIR stands for /flash, in a private mount namespace; needs root).\n"
     "  --ram DIR         stands for /ram (schedule files under pdb/NAME/schedule);\n"
     "                    a fresh empty one when not given\n"
-    "  --public-key HEX  check signatures against this key instead of the built-in one\n";
+    "  --public-key HEX|FILE  check signatures against this key (64 hex digits or a\n"
+    "                    key file such as vpk keygen's FILE.pub) instead of the built-in one\n";
 const char* const kListUsage =
-    "usage: vpk list --root DIR [--ram DIR] [--public-key HEX]\n"
+    "usage: vpk list --root DIR [--ram DIR] [--public-key HEX|FILE]\n"
     "  Lists the packages in DIR's package database: name, version, state, bundle.\n";
 
 CommandRegistration installCommand({"install", "install package files into a system tree", kInstallUsage, install});
