@@ -108,9 +108,11 @@ int pingPong(long exchanges, int lossPercent, bool fragmentsOnly) {
     return 0;
 }
 
-// Client side through the installer's code: offer, STRT, then one file.
-int fetch(int lossPercent, bool fragmentsOnly) {
-    InstallClient c;
+// Client side through the installer's code: offer, STRT, then, once `ready`
+// says so, one file. Prints "BROKEN after N bytes" on a broken transfer and
+// returns the time the file began in `began`.
+template <typename Ready>
+int pullFile(InstallClient& c, Ready ready, double& began) {
     if (enumerateInterfaces(c) != 1) return 2;
     bool keep;
     negotiateInstall(c, "bench", "", "BENCH", &keep);
@@ -119,8 +121,8 @@ int fetch(int lossPercent, bool fragmentsOnly) {
     std::memcpy(strt.payload(), "STRT", 4);
     fillHeader(c.session, strt, 4);
     if (sendAndWait(*c.chosen(), c.session, strt, reply, kStrtTimeoutUs, kStrtAttempts) < 0) return 4;
-    if (lossPercent && !netlab::dropHere(lossPercent, true, fragmentsOnly)) return 3;
-    double start = nowSeconds();
+    if (!ready()) return 3;
+    began = nowSeconds();
     if (!openNextFile(*c.transfer)) return 5;
     char buf[4096];
     long long total = 0;
@@ -130,9 +132,18 @@ int fetch(int lossPercent, bool fragmentsOnly) {
             std::fflush(stdout);
             return 6;
         }
+    return total == c.transfer->size ? 0 : 7;
+}
+
+int fetch(int lossPercent, bool fragmentsOnly) {
+    InstallClient c;
+    double start = 0;
+    int status = pullFile(
+        c, [&] { return !lossPercent || netlab::dropHere(lossPercent, true, fragmentsOnly); }, start);
+    if (status != 0 && status != 7) return status;
     std::printf("TIME %.6f\n", nowSeconds() - start);
     std::fflush(stdout);
-    return total == c.transfer->size ? 0 : 7;
+    return status;
 }
 
 double runOnce(bool raw, long bytes, int loss, bool fragmentsOnly, const std::string& chunk, const std::string& dir);
@@ -141,28 +152,18 @@ double runOnce(bool raw, long bytes, int loss, bool fragmentsOnly, const std::st
 // file and prints when it began and ended (one clock for all namespaces).
 int fetchTogether(double startAt) {
     InstallClient c;
-    if (enumerateInterfaces(c) != 1) return 2;
-    bool keep;
-    negotiateInstall(c, "bench", "", "BENCH", &keep);
-    Message strt, reply;
-    strt.clear();
-    std::memcpy(strt.payload(), "STRT", 4);
-    fillHeader(c.session, strt, 4);
-    if (sendAndWait(*c.chosen(), c.session, strt, reply, kStrtTimeoutUs, kStrtAttempts) < 0) return 4;
-    while (nowSeconds() < startAt) usleep(1000);
-    double start = nowSeconds();
-    if (!openNextFile(*c.transfer)) return 5;
-    char buf[4096];
-    long long total = 0;
-    for (int n; (n = readFileData(*c.transfer, buf, sizeof buf)) != 0; total += n)
-        if (n < 0) {
-            std::printf("BROKEN after %lld bytes\n", total);
-            std::fflush(stdout);
-            return 6;
-        }
+    double start = 0;
+    int status = pullFile(
+        c,
+        [&] {
+            while (nowSeconds() < startAt) usleep(1000);
+            return true;
+        },
+        start);
+    if (status != 0 && status != 7) return status;
     std::printf("SPAN %.6f %.6f\n", start, nowSeconds());
     std::fflush(stdout);
-    return total == c.transfer->size ? 0 : 7;
+    return status;
 }
 
 // CPU seconds (user + system) a process has used so far.

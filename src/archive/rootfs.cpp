@@ -199,34 +199,32 @@ bool InstallRoot::stat(std::string_view path, struct stat& info) const {
     return ok;
 }
 
-bool InstallRoot::lstat(std::string_view path, struct stat& info) const {
+bool InstallRoot::atParent(std::string_view path, const std::function<bool(int, const std::string&)>& act) const {
     std::string last;
     int parent = openParent(path, false, last);
     if (parent < 0)
         return false;
-    bool ok = ::fstatat(parent, last.empty() ? "." : last.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    bool ok = act(parent, last);
     ::close(parent);
     return ok;
+}
+
+bool InstallRoot::lstat(std::string_view path, struct stat& info) const {
+    return atParent(path, [&](int parent, const std::string& last) {
+        return ::fstatat(parent, last.empty() ? "." : last.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    });
 }
 
 bool InstallRoot::remove(std::string_view path) const {
-    std::string last;
-    int parent = openParent(path, false, last);
-    if (parent < 0)
-        return false;
-    bool ok = !last.empty() && ::unlinkat(parent, last.c_str(), 0) == 0;
-    ::close(parent);
-    return ok;
+    return atParent(path, [](int parent, const std::string& last) {
+        return !last.empty() && ::unlinkat(parent, last.c_str(), 0) == 0;
+    });
 }
 
 bool InstallRoot::removeDirectory(std::string_view path) const {
-    std::string last;
-    int parent = openParent(path, false, last);
-    if (parent < 0)
-        return false;
-    bool ok = !last.empty() && ::unlinkat(parent, last.c_str(), AT_REMOVEDIR) == 0;
-    ::close(parent);
-    return ok;
+    return atParent(path, [](int parent, const std::string& last) {
+        return !last.empty() && ::unlinkat(parent, last.c_str(), AT_REMOVEDIR) == 0;
+    });
 }
 
 void removeInRoot(const std::string& root, std::string_view path) {

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -106,6 +107,10 @@ public:
     void removeEmptyDirectories(std::string_view path) const;
 
 private:
+    // Runs `act` on the open parent directory of `path` (resolved as a chroot
+    // would) and its last component; false when the parent cannot be opened.
+    bool atParent(std::string_view path, const std::function<bool(int, const std::string&)>& act) const;
+
     int rootFd_ = -1;
 };
 

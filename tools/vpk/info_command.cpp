@@ -10,24 +10,22 @@
 
 namespace {
 
-std::string timeText(uint32_t t) {
+std::string formatTime(uint32_t t, bool local, const char* format) {
     time_t v = time_t(t);
     struct tm tm;
-    gmtime_r(&v, &tm);
+    if (local)
+        localtime_r(&v, &tm);
+    else
+        gmtime_r(&v, &tm);
     char buf[64];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S UTC", &tm);
+    std::strftime(buf, sizeof buf, format, &tm);
     return buf;
 }
 
+std::string timeText(uint32_t t) { return formatTime(t, false, "%Y-%m-%d %H:%M:%S UTC"); }
+
 // A file's time the way "tar tv" shows it: local time to the minute.
-std::string fileTimeText(uint32_t t) {
-    time_t v = time_t(t);
-    struct tm tm;
-    localtime_r(&v, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &tm);
-    return buf;
-}
+std::string fileTimeText(uint32_t t) { return formatTime(t, true, "%Y-%m-%d %H:%M"); }
 
 uint32_t deviceNumber(const std::string& data) {
     return data.size() == 4 ? readLe32(reinterpret_cast<const uint8_t*>(data.data())) : 0;
