@@ -1,11 +1,13 @@
 # Writes the C++ source of the built-in package public key and the table of
 # known package digests. Called at build time:
 #   cmake -DKEY=<64 hex> -DDIGESTS=<file> -DOUT=<file.cpp> [-DTABLE_OUT=<file>]
-#         -P generate-keys.cmake
+#         [-DDEVELOPMENT_KEY=<64 hex>] [-DACCEPT_UNSIGNED_SCRIPTS=ON] -P generate-keys.cmake
 # The digest file holds one 40-digit hex digest per line; '#' starts a comment.
 # The source also carries a mark, "package trust: key <64 hex> digests <SHA-256
 # of the table copy>", which the media builders read from the installer binary
 # itself; TABLE_OUT receives that table copy, for them to check packages with.
+# Configuration scripts must be signed with KEY unless KEY is DEVELOPMENT_KEY
+# or ACCEPT_UNSIGNED_SCRIPTS is on; a second mark says which.
 
 function(hex_bytes hex out)
   string(REGEX REPLACE "([0-9a-fA-F][0-9a-fA-F])" "0x\\1, " bytes "${hex}")
@@ -14,6 +16,14 @@ function(hex_bytes hex out)
 endfunction()
 
 string(TOLOWER "${KEY}" KEY)
+string(TOLOWER "${DEVELOPMENT_KEY}" DEVELOPMENT_KEY)
+if(KEY STREQUAL DEVELOPMENT_KEY OR ACCEPT_UNSIGNED_SCRIPTS)
+  set(scripts_signed false)
+  set(script_rule "unsigned accepted")
+else()
+  set(scripts_signed true)
+  set(script_rule "signed only")
+endif()
 hex_bytes("${KEY}" key_bytes)
 
 file(STRINGS "${DIGESTS}" lines)
@@ -71,6 +81,9 @@ const std::span<const PackageDigest> knownPackageDigests(knownDigestStorage, ${c
 const char* const knownPackageDigestsSource = \"${DIGESTS}\";
 
 [[gnu::used]] const char packageTrustMark[] = \"package trust: key ${KEY} digests ${table_hash}\";
+
+const bool configurationScriptsSigned = ${scripts_signed};
+[[gnu::used]] const char scriptTrustMark[] = \"configuration scripts: ${script_rule}\";
 
 }  // namespace archive
 ")

@@ -16,5 +16,11 @@ extern const char* const knownPackageDigestsSource;
 // "package trust: key <64 hex> digests <SHA-256 hex>": what this binary trusts,
 // in a form the media builders find in the binary (image/common.sh).
 extern const char packageTrustMark[];
+// True when configuration scripts must be signed with packagePublicKey: an
+// environment built with a key of its own, unless built to accept unsigned
+// scripts (ACCEPT_UNSIGNED_SCRIPTS). "configuration scripts: signed only" or
+// "configuration scripts: unsigned accepted", for the media builders.
+extern const bool configurationScriptsSigned;
+extern const char scriptTrustMark[];
 
 }  // namespace archive

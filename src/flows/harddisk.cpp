@@ -15,6 +15,7 @@
 #include "disk/bootconfig.h"
 #include "disk/finish.h"
 #include "disk/partition.h"
+#include "disk/scriptcheck.h"
 #include "flows/feed.h"
 #include "flows/menu.h"
 #include "init/console.h"
@@ -168,6 +169,10 @@ bool hardDiskInstall(Installer& installer) {
         std::puts("\nFATAL ERROR: could not read configuration");
         return false;
     }
+    // Refused while the medium is still whole: nothing has been written yet.
+    if (!configurationScriptAccepted("autorun.scr", std::string_view(reinterpret_cast<const char*>(images.configuration.data),
+                                                                     size_t(images.configuration.size))))
+        return false;
     unsigned char sector[kSectorSize];
     if (!menuMode && !readMbrFile(sector)) return false;
 

@@ -16,10 +16,12 @@
 #include <cstring>
 
 #include "archive/rootfs.h"
+#include "archive/script_signature.h"
 #include "disk/bootconfig.h"
 #include "disk/finish.h"
 #include "disk/keepconfig.h"
 #include "disk/partition.h"
+#include "disk/scriptcheck.h"
 #include "init/console.h"
 #include "init/globals.h"
 #include "init/modules.h"
@@ -60,11 +62,31 @@ int openScriptTarget(const std::string& target) {
     return target.empty() ? -1 : open(target.c_str(), flags, 0644);
 }
 
+// Writes all of `bytes`; on failure says so as the flow does.
+bool writeAll(int fd, const char* bytes, size_t count) {
+    for (size_t done = 0; done < count;) {
+        ssize_t w = write(fd, bytes + done, count - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) {
+            std::printf("\nFATAL ERROR: installation failed: %s\n", std::strerror(w < 0 ? errno : ENOSPC));
+            return false;
+        }
+        done += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+bool closeScript(int fd) {
+    if (close(fd) != 0) {
+        std::printf("\nFATAL ERROR: installation failed: %s\n", std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 // Copies the announced configuration script to its target, never more than
 // the announced size: a server that sends more is a broken connection.
-bool writeScript(InstallClient& client, const std::string& target, int32_t size) {
-    std::puts("Writing configuration...");
-    std::fflush(stdout);
+bool copyScript(InstallClient& client, const std::string& target, int32_t size) {
     int fd = openScriptTarget(target);
     if (fd < 0) {
         std::puts("\nFATAL ERROR: couldn't make a file");
@@ -81,22 +103,57 @@ bool writeScript(InstallClient& client, const std::string& target, int32_t size)
         }
         if (n == 0) break;
         left -= n;
-        for (int done = 0; done < n;) {
-            ssize_t w = write(fd, buffer + done, static_cast<size_t>(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                std::printf("\nFATAL ERROR: installation failed: %s\n", std::strerror(w < 0 ? errno : ENOSPC));
-                close(fd);
-                return false;
-            }
-            done += static_cast<int>(w);
+        if (!writeAll(fd, buffer, static_cast<size_t>(n))) {
+            close(fd);
+            return false;
         }
     }
-    if (close(fd) != 0) {
-        std::printf("\nFATAL ERROR: installation failed: %s\n", std::strerror(errno));
+    return closeScript(fd);
+}
+
+// The same for an environment that places signed scripts only: the script is
+// received whole into memory and checked; only then is its target made.
+bool placeCheckedScript(InstallClient& client, const std::string& name, const std::string& target, int32_t size) {
+    if (target.empty()) {
+        std::puts("\nFATAL ERROR: couldn't make a file");
         return false;
     }
-    return true;
+    if (size > archive::maxCheckedScriptSize) {
+        std::printf("\nFATAL ERROR: configuration script %s is not signed with the package key (too large to check)\n",
+                    name.c_str());
+        return false;
+    }
+    std::string script;
+    char buffer[kCopyBuffer];
+    for (;;) {
+        int n = readFileData(*client.transfer, buffer, sizeof buffer);
+        if (n < 0 || size_t(n) > size_t(size) - script.size()) {
+            std::puts("\nFATAL ERROR: bad network connection");
+            return false;
+        }
+        if (n == 0) break;
+        script.append(buffer, static_cast<size_t>(n));
+    }
+    if (!configurationScriptAccepted(name.c_str(), script)) return false;
+    int fd = openScriptTarget(target);
+    if (fd < 0) {
+        std::puts("\nFATAL ERROR: couldn't make a file");
+        return false;
+    }
+    if (!writeAll(fd, script.data(), script.size())) {
+        close(fd);
+        return false;
+    }
+    return closeScript(fd);
+}
+
+bool writeScript(InstallClient& client, const std::string& name, int32_t size) {
+    std::puts("Writing configuration...");
+    std::fflush(stdout);
+    std::string target = scriptTarget(name, size);
+    // An empty script sets nothing and is not placed into the system.
+    if (archive::scriptTrust().signedOnly && size > 0) return placeCheckedScript(client, name, target, size);
+    return copyScript(client, target, size);
 }
 
 }  // namespace
@@ -225,7 +282,7 @@ bool installServerFiles(InstallClient& client) {
         if (!openNextFile(*client.transfer)) break;  // the list is complete
         const FileTransfer& t = *client.transfer;
         if (isConfigurationScript(t.name)) {
-            if (!writeScript(client, scriptTarget(t.name, t.size), t.size)) return false;
+            if (!writeScript(client, t.name, t.size)) return false;
         } else if (!feedPackageFromServer(client, InstallMode::stream)) {
             return false;
         }

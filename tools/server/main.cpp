@@ -62,8 +62,9 @@ const char kUsage[] =
     "                   or MTU-sized replies, whichever delivers more; MTU-sized at\n"
     "                   once when one reply is lost several times in a row)\n"
     "  --public-key KEY the package key the machines trust (64 hex digits or a key\n"
-    "                   file): every package file is checked with it at start-up,\n"
-    "                   and the server does not start if the machines would refuse one\n"
+    "                   file): every package file and configuration script is\n"
+    "                   checked with it at start-up, and the server does not start\n"
+    "                   if the machines would refuse one (without it nothing is checked)\n"
     "  --known-digests FILE  the machines' table of known digests of unsigned\n"
     "                   packages (default with --public-key: none accepted)\n"
     "\n"
@@ -314,7 +315,11 @@ int main(int argc, char** argv) {
         std::string report;
         if (!checkServedPackages(trust, served, report)) fail("not starting: " + report);
         std::printf("%s\n", report.c_str());
+    } else {
+        std::printf("no --public-key: nothing served is checked; machines built with a key of their own "
+                    "refuse every package and configuration script not signed with it\n");
     }
+    std::fflush(stdout);
 
     Link link(interface, broadcastReplies);
     config.ownAddress = link.hardwareAddress();

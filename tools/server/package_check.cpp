@@ -5,6 +5,7 @@
 #include <istream>
 #include <streambuf>
 
+#include "archive/script_signature.h"
 #include "archive/signature.h"
 #include "archive/trustfile.h"
 
@@ -32,6 +33,24 @@ private:
     char buffer_[16384];
 };
 
+// A script as a machine that trusts `key` takes it: an empty one sets nothing
+// and is taken as it is; any other must be signed with the key.
+bool scriptAccepted(const ServedFile& file, const archive::PublicKey& key, std::string& reason) {
+    if (file.size == 0) return true;
+    if (file.size > archive::maxCheckedScriptSize) {
+        reason = "too large to check";
+        return false;
+    }
+    std::string script(size_t(file.size), '\0');
+    if (::pread(file.fd, script.data(), script.size(), 0) != ssize_t(script.size())) {
+        reason = "cannot be read";
+        return false;
+    }
+    archive::ScriptSignature result = archive::checkScriptSignature(script, key);
+    reason = archive::describe(result);
+    return result == archive::ScriptSignature::Signed;
+}
+
 }  // namespace
 
 bool isConfigurationScript(const std::string& name) {
@@ -54,9 +73,15 @@ bool checkServedPackages(const MachineTrust& trust, const std::vector<const Serv
     anchors.knownDigests = table;
 
     std::string refused;
-    int packages = 0;
+    int packages = 0, scripts = 0;
     for (const ServedFile* file : files) {
-        if (isConfigurationScript(file->name)) continue;
+        if (isConfigurationScript(file->name)) {
+            ++scripts;
+            std::string reason;
+            if (!scriptAccepted(*file, anchors.publicKey, reason))
+                refused += file->path + ": configuration script: " + reason + "\n";
+            continue;
+        }
         ++packages;
         DescriptorBuffer buffer(file->fd);
         std::istream in(&buffer);
@@ -79,6 +104,7 @@ bool checkServedPackages(const MachineTrust& trust, const std::vector<const Serv
         return false;
     }
     report = key + ": the machines accept every package of the " + std::to_string(packages) + " package files";
+    if (scripts > 0) report += " and the " + std::to_string(scripts) + " configuration scripts";
     return true;
 }
 

@@ -24,9 +24,11 @@ struct MachineTrust {
 bool isConfigurationScript(const std::string& name);
 
 // Checks every package among `files` (read through their open descriptors,
-// from the start) as the machines will. `report` names the key by its
-// fingerprint; on false it adds one line per refused package, naming the file,
-// the package and the reason (or it says why the trust could not be read).
+// from the start) as the machines will, and every configuration script: the
+// machines that trust a key of their own place only scripts signed with it.
+// `report` names the key by its fingerprint; on false it adds one line per
+// refused package or script, naming the file, the package and the reason (or
+// it says why the trust could not be read).
 bool checkServedPackages(const MachineTrust& trust, const std::vector<const ServedFile*>& files,
                          std::string& report);
 

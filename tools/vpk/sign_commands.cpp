@@ -10,10 +10,12 @@
 #include <sstream>
 
 #include "archive/keys.h"
+#include "archive/script_signer.h"
 #include "archive/signature.h"
 #include "archive/signer.h"
 #include "archive/trustfile.h"
 #include "command.h"
+#include "script_files.h"
 
 namespace {
 
@@ -148,7 +150,13 @@ int sign(const std::vector<std::string>& arguments) {
             continue;
         }
         std::vector<std::string> names;
-        auto signedFile = archive::signPackageFile(bytes, key, &names, &error);
+        std::optional<std::string> signedFile;
+        if (isScriptFile(path)) {
+            signedFile = archive::signScript(bytes, key, &error);
+            names = {"configuration script"};
+        } else {
+            signedFile = archive::signPackageFile(bytes, key, &names, &error);
+        }
         if (!signedFile) {
             status = fail(path + ": " + error);
             continue;
@@ -187,6 +195,10 @@ int verify(const std::vector<std::string>& arguments) {
 
     int status = kExitOk;
     for (const std::string& path : files) {
+        if (isScriptFile(path)) {
+            if (!verifyScriptFile(path, trust.publicKey, std::cout)) status = kExitFailure;
+            continue;
+        }
         std::ifstream in(path, std::ios::binary);
         if (!in) {
             status = fail("cannot read " + path);
@@ -221,11 +233,12 @@ CommandRegistration keygenCommand({"keygen", "make a package signing key pair",
                                    "  ./run build --public-key PRIVATE-KEY-FILE.pub\n",
                                    keygen});
 
-CommandRegistration signCommand({"sign", "sign every package of package files",
+CommandRegistration signCommand({"sign", "sign every package of package files, and configuration scripts",
                                  "usage: vpk sign --key PRIVATE-KEY-FILE [-o OUTPUT] FILE...\n"
                                  "  each package (every member of a bundle) gets its own Signature part;\n"
-                                 "  existing signatures are replaced; files are rewritten in place unless\n"
-                                 "  -o/--output names the result (one FILE only)\n",
+                                 "  a configuration script (NAME.scr) gets a last comment line that signs\n"
+                                 "  every byte before it; existing signatures are replaced; files are\n"
+                                 "  rewritten in place unless -o/--output names the result (one FILE only)\n",
                                  sign});
 
 CommandRegistration verifyCommand({"verify", "check package files as the installer does",
@@ -233,8 +246,9 @@ CommandRegistration verifyCommand({"verify", "check package files as the install
                                    "  checks each package's signature (built-in key, or the given one: 64\n"
                                    "  hex digits or a key file such as vpk keygen's FILE.pub) or, for an\n"
                                    "  unsigned package, its digest against the built-in table (or the given\n"
-                                   "  one: 40 hex digits per line, '#' comments); prints one line per\n"
-                                   "  package and exits 1 when any package fails\n",
+                                   "  one: 40 hex digits per line, '#' comments); a configuration script\n"
+                                   "  (NAME.scr) must carry a signature line for the key; prints one line\n"
+                                   "  per package or script and exits 1 when any fails\n",
                                    verify});
 
 }  // namespace
