@@ -98,3 +98,31 @@ check_packages() {
   } >&2
   exit 1
 }
+
+# check_script FILE: the configuration script FILE, checked as the installer
+# of medium_trust will check it. An installer built with a key of its own
+# (its mark says "configuration scripts: signed only") places a script only
+# when it is empty or signed with that key (vpk sign); the medium is refused
+# otherwise, before anything is written.
+check_script() {
+  local file=$1 report copy
+  LC_ALL=C grep -aq 'configuration scripts: signed only' "$i386_build/src/installer" || return 0
+  [ -s "$file" ] || return 0
+  [ -x "$vpk" ] || die "no $vpk to check the configuration script with: build the host tools first (./run build)"
+  # vpk tells a script by its name
+  copy=$(mktemp -d)
+  cp "$file" "$copy/autorun.scr"
+  if report=$("$vpk" verify --public-key "$trusted_key" "$copy/autorun.scr" 2>&1); then
+    rm -rf "$copy"
+    say "checked $file: the installer places it (signed with package key $key_fp)"
+    return
+  fi
+  rm -rf "$copy"
+  {
+    echo "$(basename "$0"): refusing to build: the installer on this medium (package key $key_fp) places only"
+    echo "configuration scripts signed with that key, and would refuse:"
+    echo "  $file: ${report#*autorun.scr: configuration script: }"
+    echo "Sign it with: $vpk sign --key PRIVATE-KEY-FILE (a copy named *.scr)"
+  } >&2
+  exit 1
+}

@@ -62,6 +62,9 @@ class MediaKeyTest(unittest.TestCase):
         development = [r"refusing to build: the installer in \S+/build/i386 trusts\nthe development key",
                        r"./run build --public-key", r"--development-key builds this medium anyway"]
         dev_signed = os.path.join(SAMPLES, "system.vpk")
+        script = os.path.join(self.dir, "site.scr")
+        with open(script, "w") as f:
+            f.write("set hostname r1\n")
         cases = [
             # builder, arguments, with the own key's environment, what the refusal says
             ("build-cd", [], False, development),
@@ -79,6 +82,10 @@ class MediaKeyTest(unittest.TestCase):
             ("build-cd", [dev_signed, "--development-key"], True, [r"system: FAILED: signature does not match"]),
             ("build-netboot", ["--development-key"], True, [r"\n  drivers\.vpk: disk-drivers: FAILED: signature does not"]),
             ("build-netboot", [], True, [r"--key PRIVATE-KEY-FILE is needed to sign the driver package"]),
+            # an installer with a key of its own places only signed configuration scripts
+            ("build-hdd-medium", ["--autorun", script], True,
+             [r"places only\nconfiguration scripts signed with that key, and would refuse:\n  \S+/site\.scr: "
+              r"FAILED: no signature"]),
         ]
         for builder, args, own, expected in cases:
             with self.subTest(builder=builder, args=[os.path.basename(a) for a in args], own=own):

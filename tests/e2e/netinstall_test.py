@@ -16,6 +16,7 @@ TOP = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(TOP, "image"))
 
 import diskcheck  # noqa: E402
+from boot_test import press_until  # noqa: E402
 from flows_test import (blank_disk, boot_program, boot_router, check_banner,  # noqa: E402
                         check_install_log, debugfs_write)
 from serial_console import Console  # noqa: E402
@@ -23,6 +24,10 @@ from serial_console import Console  # noqa: E402
 MEDIA = os.environ.get("E2E_MEDIA", os.path.join(TOP, "build", "host", "e2e"))
 BUILD = os.environ.get("BUILD_DIR", os.path.join(TOP, "build", "host"))
 NET = os.path.join(MEDIA, "net")
+# The network environment built for the tests' own key (build-media): it
+# places only configuration scripts signed with that key.
+OWN = os.path.join(MEDIA, "own-key")
+VPK = os.path.join(BUILD, "tools", "vpk", "vpk")
 RUN_QEMU = os.path.join(TOP, "image", "run-qemu")
 SERVER = os.path.join(BUILD, "tools", "server", "castdeploy-server")
 SAMPLES = os.path.join(os.path.dirname(BUILD), "samples")
@@ -72,13 +77,14 @@ class NetInstallTest(unittest.TestCase):
             os.unlink(os.path.join(self.dir, name))
         os.rmdir(self.dir)
 
-    def start_server(self, name, *options):
-        files = [os.path.join(SAMPLES, p + ".vpk") for p in PACKAGES] + [self.script]
+    def start_server(self, name, *options, files=None, net=NET):
+        if files is None:
+            files = [os.path.join(SAMPLES, p + ".vpk") for p in PACKAGES] + [self.script]
         self.server_log = os.path.join(MEDIA, name + "-server.log")
         with open(self.server_log, "wb") as log:
             self.server = subprocess.Popen(
                 ["ip", "netns", "exec", self.ns, SERVER, "--interface", TAP, "--drivers",
-                 os.path.join(NET, "drivers.vpk"), "--label", "rack-7*", *options, *files],
+                 os.path.join(net, "drivers.vpk"), "--label", "rack-7*", *options, *files],
                 stdout=log, stderr=subprocess.STDOUT)
 
     def stop_server(self):
@@ -97,14 +103,13 @@ class NetInstallTest(unittest.TestCase):
         with open(self.server_log) as f:
             return f.read()
 
-    def machine(self, name):
-        return Console([RUN_QEMU, "--kernel", os.path.join(NET, "vmlinuz"),
-                        "--initrd", os.path.join(NET, "initrd-net.gz"),
-                        "--floppy", os.path.join(NET, "floppy.img"), "--disk", self.disk,
+    def machine(self, name, net=NET):
+        return Console([RUN_QEMU, "--kernel", os.path.join(net, "vmlinuz"),
+                        "--initrd", os.path.join(net, "initrd-net.gz"),
+                        "--floppy", os.path.join(net, "floppy.img"), "--disk", self.disk,
                         "--tap", TAP, "--netns", self.ns], os.path.join(MEDIA, name + ".log"))
 
-    def install(self, con):
-        """Up to the end of the installation; returns the transcript."""
+    def find_server(self, con):
         con.expect("remote installation", 60)
         con.expect("Waiting for drivers...", 60)
         con.expect("Retrieving drivers...", 60)
@@ -112,6 +117,10 @@ class NetInstallTest(unittest.TestCase):
         con.expect("Found harddrive as SATA 1", 60)
         con.expect("disk label: rack-7east", 30)
         con.expect("Found server at " + SERVER_MAC.upper(), 60)
+
+    def install(self, con):
+        """Up to the end of the installation; returns the transcript."""
+        self.find_server(con)
         con.expect("Software installed.", 300)
         con.expect("Press ENTER to reboot", 30)
         return con.output()
@@ -180,6 +189,51 @@ class NetInstallTest(unittest.TestCase):
         banner = boot_router(self.disk, "net_keep_boot")
         check_banner(self, banner, self.disk, 1)
         self.assertEqual(banner["kept configuration"], "/rw/store (hostname=kept)")
+        self.assertEqual(banner["configuration script"], "/site.scr (hostname edge-7, lan 10.7.0.1/24)")
+        self.assertEqual(banner["hostname"], "edge-7")
+
+    def test_net_install_own_key_scripts(self):
+        """An environment built for a key of the tests' own: an unsigned script
+        is refused before anything of it is written; a signed one is placed and
+        the router applies it."""
+        own_net = os.path.join(OWN, "net")
+        system = os.path.join(OWN, "packages", "system.vpk")
+        blank_disk(self.disk, 200 * MB)
+        # Served first, so that the refusal comes before any package.
+        self.start_server("net_own_unsigned", files=[self.script, system], net=own_net)
+        with self.machine("net_own_unsigned", own_net) as con:
+            self.find_server(con)
+            con.expect("Writing configuration...", 120)
+            con.expect("FATAL ERROR: configuration script site.scr is not signed with the package key "
+                       "(no signature)", 60)
+            con.expect("Press ENTER to reboot", 30)
+            transcript = con.output()
+            press_until(con, "\r", "Rebooting...", 30)
+            self.assertEqual(con.wait_exit(30), 0)
+        log = self.stop_server()
+        self.assertRegex(log.splitlines()[0], r"^no --public-key: nothing served is checked; machines built with a "
+                         r"key of their own refuse every package and configuration script not signed with it$")
+        self.assertNotIn("Software installed.", transcript)
+        self.assertEqual([p["number"] for p in diskcheck.partitions(self.disk)], [1], transcript[-3000:])
+        self.assertFalse(diskcheck.exists(self.disk, 1, "/site.scr"))
+        self.assertFalse(diskcheck.exists(self.disk, 1, "/var/pdb/system"))
+
+        subprocess.run([VPK, "sign", "--key", os.path.join(OWN, "signing-key"), self.script], check=True,
+                       stdout=subprocess.DEVNULL)
+        with open(self.script, "rb") as f:
+            signed = f.read()
+        self.assertTrue(signed.startswith(SCRIPT))
+        self.start_server("net_own_signed", "--once", "--public-key", os.path.join(OWN, "signing-key.pub"),
+                          files=[system, self.script], net=own_net)
+        with self.machine("net_own_signed", own_net) as con:
+            transcript = self.install(con)
+            self.assertEqual(con.wait_exit(60), 0)
+        log = self.stop_server()
+        self.assertIn("the machines accept every package of the 1 package files and the 1 configuration script", log)
+        self.assertNotIn("ERROR", transcript)
+        self.assertEqual(diskcheck.read_file(self.disk, 1, "/site.scr"), signed)
+        banner = boot_router(self.disk, "net_own_signed_boot")
+        check_banner(self, banner, self.disk, 1)
         self.assertEqual(banner["configuration script"], "/site.scr (hostname edge-7, lan 10.7.0.1/24)")
         self.assertEqual(banner["hostname"], "edge-7")
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "archive/script_signature.h"
+#include "archive/script_signer.h"
 #include "archive/signed_package_helpers.h"
 #include "archive/writer/writer.h"
 #include "disk/bootconfig.h"
@@ -336,6 +338,35 @@ TEST(HardDiskFlow, ALinkOwnedByAPackageIsNotFollowedByTheScript) {
     EXPECT_TRUE(contains(out.output, "installed linker-1.0")) << out.output;
     EXPECT_TRUE(contains(out.output, "\nFATAL ERROR: couldn't make script\n")) << out.output;
     EXPECT_FALSE(out.flowResult) << out.output;
+}
+
+// With a key of its own the environment takes the medium's autorun.scr only
+// when it is signed with that key: otherwise it stops while the medium is
+// still whole, before any tool has run.
+TEST(HardDiskFlow, AnOwnKeyTakesOnlyAnAutorunScriptSignedWithIt) {
+    static const archive::KeyPair own = *archive::generateKeyPair();
+    static const archive::ScriptTrust trust{true, own.publicKey};
+    archive::setScriptTrust(&trust);  // the flows run in children of this process
+    const std::string medium = flowtest::mediumDir("/dev/sda");
+    const std::string script = "set hostname r1\n";
+    const std::string signedScript = *archive::signScript(script, own.privateKey, nullptr);
+    const sandbox::File system{medium + "/system.vpk", flowtest::packageFile("system")};
+    Outcome out = runFlow(false, {{medium + "/mbr", markedMbr()}, {medium + "/autorun.scr", signedScript}, system}, {});
+    EXPECT_TRUE(out.flowResult) << out.output;
+    EXPECT_EQ(out.files, Lines{"/rw/autorun.scr 644 " + std::to_string(signedScript.size())});
+    const Refusal cases[] = {
+        {"unsigned", {{medium + "/mbr", markedMbr()}, {medium + "/autorun.scr", script}, system}, {},
+         "\nFATAL ERROR: configuration script autorun.scr is not signed with the package key (no signature)\n"
+         "\nFLOW false"},
+        {"signed with the development key",
+         {{medium + "/mbr", markedMbr()},
+          {medium + "/autorun.scr", *archive::signScript(script, signing_test::developmentKey(), nullptr)},
+          system},
+         {},
+         "is not signed with the package key (signed with another key)\n\nFLOW false"},
+    };
+    expectRefusedBeforeAnyTool(false, cases);
+    archive::setScriptTrust(nullptr);
 }
 
 }  // namespace

@@ -19,6 +19,8 @@
 #include <cstring>
 #include <thread>
 
+#include "archive/script_signature.h"
+#include "archive/script_signer.h"
 #include "netlab.h"
 #include "server.h"
 
@@ -223,6 +225,63 @@ TEST(Flow, ScriptsNeverLeaveTheirPlaceOrSize) {
         const Case& c = cases[i];
         auto r = labs[i]->waitClient(0, 60000);
         kill(labs[i]->serverPid(), SIGKILL);  // the stand-in, first in its namespace, has no handler for SIGTERM
+        labs[i]->stopServer();
+        EXPECT_TRUE(r.exited && r.exitStatus == 0) << c.name << ": " << r.exitStatus << "\n" << r.output;
+        EXPECT_NE(r.output.find(c.message), std::string::npos) << c.name << "\n" << r.output;
+    }
+}
+
+// An environment that trusts a key of its own places a script only when it is
+// signed with that key, and of a refused one writes nothing; an environment
+// that accepts unsigned scripts (the development key's) places it as it is.
+TEST(Flow, AnOwnKeyPlacesOnlyScriptsSignedWithIt) {
+    static const archive::KeyPair own = *archive::generateKeyPair();
+    static const archive::KeyPair other = *archive::generateKeyPair();
+    const std::string script = "set hostname edge-7\n";
+    auto signedWith = [&script](const archive::KeyPair& key) { return *archive::signScript(script, key.privateKey, nullptr); };
+    const std::string refused = "Writing configuration...\n\nFATAL ERROR: configuration script site.scr is not signed "
+                                "with the package key (";
+    struct Case {
+        const char* name;
+        bool signedOnly;
+        std::string content;
+        bool placed;
+        std::string message;
+    } cases[] = {
+        {"signed with the own key", true, signedWith(own), true, "Writing configuration...\n"},
+        {"unsigned", true, script, false, refused + "no signature)\n"},
+        {"signed with another key", true, signedWith(other), false, refused + "signed with another key)\n"},
+        {"signed, then changed", true, "set password x\n" + signedWith(own), false,
+         refused + "script changed after signing)\n"},
+        {"unsigned, where unsigned scripts are accepted", false, script, true, "Writing configuration...\n"},
+    };
+    std::vector<std::unique_ptr<netlab::Lab>> labs;
+    for (const Case& c : cases) {
+        netlab::Lab& lab = *labs.emplace_back(std::make_unique<netlab::Lab>());
+        lab.serverBody([&c] {
+            castdeploy::Config config;
+            config.drivers = servedFile("drivers.vpk", "x");
+            config.files = {servedFile("site.scr", c.content)};
+            return standInServer(config);
+        });
+        lab.client([&c] {
+            static archive::ScriptTrust trust;
+            trust = {c.signedOnly, own.publicKey};
+            archive::setScriptTrust(&trust);
+            InstallClient client;
+            if (int failed = startInstallation(client)) return failed;
+            bool ok = installServerFiles(client);
+            std::fflush(stdout);
+            if (ok != c.placed) return 20;
+            if (!c.placed) return access("/flash/site.scr", F_OK) == 0 ? 21 : 0;
+            return sandbox::readFile("/flash/site.scr") == c.content ? 0 : 22;
+        });
+        ASSERT_TRUE(lab.start()) << lab.error();
+    }
+    for (size_t i = 0; i < labs.size(); ++i) {
+        const Case& c = cases[i];
+        auto r = labs[i]->waitClient(0, 60000);
+        kill(labs[i]->serverPid(), SIGKILL);
         labs[i]->stopServer();
         EXPECT_TRUE(r.exited && r.exitStatus == 0) << c.name << ": " << r.exitStatus << "\n" << r.output;
         EXPECT_NE(r.output.find(c.message), std::string::npos) << c.name << "\n" << r.output;

@@ -50,7 +50,9 @@ TEST_F(PackageTrust, ServerStartsOnlyOnPackagesTheMachinesAccept) {
     std::string bytes = readFile(tampered);
     bytes[bytes.find("the package tampered")] = 'T';
     writeFile(tampered, bytes);
-    writeFile(dir / "site.scr", "#!/bin/sh\necho configured\n");  // a script, not a package
+    writeFile(dir / "site.scr", "set hostname r1\n");  // a script, not a package
+    ASSERT_EQ(vpk({"sign", "--key", dir / "site", dir / "site.scr"}).status, 0);
+    writeFile(dir / "plain.scr", "set hostname r1\n");
     writeFile(dir / "notes.txt", "not a package");
     ToolRun digest = vpk({"verify", "--public-key", dir / "site.pub", unsignedOne});
     size_t at = digest.out.find("[sha1 ");
@@ -66,7 +68,10 @@ TEST_F(PackageTrust, ServerStartsOnlyOnPackagesTheMachinesAccept) {
         std::vector<std::string> args;
         std::string expected;  // in standard output on acceptance, else in standard error
     } cases[] = {
-        {{"--drivers", good, "--public-key", key, other, dir / "site.scr"}, accepted + " of the 2 package files"},
+        {{"--drivers", good, "--public-key", key, other, dir / "site.scr"},
+         accepted + " of the 2 package files and the 1 configuration script"},
+        {{"--drivers", good, "--public-key", key, good, dir / "plain.scr"},
+         refusing + dir / "plain.scr" + ": configuration script: no signature"},
         {{"--drivers", good, "--public-key", key, unsignedOne, "--known-digests", table}, accepted},
         {{"--drivers", foreign, "--public-key", key, good},
          refusing + foreign + ": foreign: signature does not match the public key"},
@@ -92,6 +97,37 @@ TEST_F(PackageTrust, ServerStartsOnlyOnPackagesTheMachinesAccept) {
             EXPECT_EQ(r.err.find("network interface"), std::string::npos) << "refused before any network use";
         }
     }
+    // Without a key nothing is checked, and the first line says so.
+    ToolRun r = run(SERVER_BINARY, {"--interface", "none-such0", "--drivers", good, dir / "plain.scr"});
+    EXPECT_EQ(r.out.rfind("no --public-key: nothing served is checked; machines built with a key of their own "
+                          "refuse every package and configuration script not signed with it\n", 0), 0u)
+        << r.out;
+}
+
+TEST_F(PackageTrust, ScriptsAreSignedAndVerifiedWithTheSiteKey) {
+    const std::string script = dir / "site.scr";
+    writeFile(script, "set hostname r1\n");
+    ToolRun r = vpk({"verify", "--public-key", dir / "site.pub", script});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, script + ": configuration script: FAILED: no signature\n");
+    r = vpk({"sign", "--key", developmentKeyFile, script});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, script + ": signed configuration script\n");
+    r = vpk({"verify", "--public-key", dir / "site.pub", script});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("FAILED: signed with another key ("), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(", not " + fingerprint + ")"), std::string::npos) << r.out;
+    // Signed again with the site's key: the development key's line is gone.
+    ASSERT_EQ(vpk({"sign", "--key", dir / "site", script}).status, 0);
+    r = vpk({"verify", "--public-key", dir / "site.pub", script});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, script + ": configuration script: ok: signed with package key " + fingerprint + "\n");
+    std::string bytes = readFile(script);
+    EXPECT_EQ(bytes.rfind("set hostname r1\n# vpk signature: key " + fingerprint + " record ", 0), 0u) << bytes;
+    bytes[bytes.find("r1")] = 'R';
+    writeFile(script, bytes);
+    r = vpk({"verify", "--public-key", dir / "site.pub", script});
+    EXPECT_EQ(r.out, script + ": configuration script: FAILED: script changed after signing\n");
 }
 
 TEST_F(PackageTrust, VerifyTakesAKeyFileAndADigestTable) {
