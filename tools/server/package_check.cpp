@@ -104,7 +104,8 @@ bool checkServedPackages(const MachineTrust& trust, const std::vector<const Serv
         return false;
     }
     report = key + ": the machines accept every package of the " + std::to_string(packages) + " package files";
-    if (scripts > 0) report += " and the " + std::to_string(scripts) + " configuration scripts";
+    if (scripts > 0)
+        report += " and the " + std::to_string(scripts) + (scripts == 1 ? " configuration script" : " configuration scripts");
     return true;
 }
 
