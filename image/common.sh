@@ -94,7 +94,7 @@ check_packages() {
   fi
   {
     echo "$(basename "$0"): refusing to build: the installer on this medium (package key $key_fp) would refuse:"
-    grep -v ': ok: ' <<< "$report" | sed 's/^/  /'
+    grep -v -e ': ok: ' -e '^trust: ' <<< "$report" | sed 's/^/  /'
   } >&2
   exit 1
 }
