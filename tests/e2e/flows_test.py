@@ -166,7 +166,9 @@ class CdInstallTest(unittest.TestCase):
             boot_to_menu(con)
             con.send(CHOICE + "i")
             answer(con, "Do you want to keep old configuration? ", keep)
-            con.expect("Warning: all data on the disk will be erased!", 30)
+            # the disk and its size, then the warning as it always was
+            con.expect(re.compile(r"\nThe disk: [^\n]*\(/dev/[sh]da\), \d+ MiB\r?\n"
+                                  r"Warning: all data on the disk will be erased!"), 30)
             answer(con, "Continue?", "y")
             con.expect("Software installed.", 600)
             figure(f"{name}: power-on to \"Software installed.\": {time.monotonic() - start:.1f} s")
