@@ -94,6 +94,9 @@ def figure(text):
 def boot_router(disk, name):
     """Boots the installed disk alone; the banner (router.boot)."""
     banner = router.boot(disk, os.path.join(MEDIA, name + ".log"))
+    # the router's start is clean: no missing command, no error on the way
+    problems = re.findall(r"^.*(?:not found|[Ee]rror|can't |cannot ).*$", banner.transcript, re.M)
+    assert not problems, f"{name}: the router's boot says:\n" + "\n".join(problems)
     figure(f"{name}: disk power-on to the router's banner: {banner.seconds:.1f} s")
     return banner
 
