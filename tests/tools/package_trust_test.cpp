@@ -69,7 +69,9 @@ TEST_F(PackageTrust, ServerStartsOnlyOnPackagesTheMachinesAccept) {
         {{"--drivers", good, "--public-key", key, other, dir / "site.scr"}, accepted + " of the 2 package files"},
         {{"--drivers", good, "--public-key", key, unsignedOne, "--known-digests", table}, accepted},
         {{"--drivers", foreign, "--public-key", key, good},
-         refusing + foreign + ": foreign: signature does not match the public key"},
+         refusing + foreign + ": foreign: signature does not match the public key\n  signed with the development key "
+                                "(7692cb9eebe2515a); sign it with the private half of package key " + fingerprint +
+             ": vpk sign --key PRIVATE-KEY-FILE " + foreign},
         {{"--drivers", good, "--public-key", key, good, tampered, unsignedOne, dir / "notes.txt"},
          refusing + tampered + ": tampered: package changed after signing (digest differs)\n" + unsignedOne +
              ": plain: unsigned, and its digest is not a known one\n" + dir / "notes.txt" + ": not a package file"},
