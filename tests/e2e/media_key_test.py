@@ -157,6 +157,37 @@ class MediaKeyTest(unittest.TestCase):
                         self.assertIn(f"trust: package key {fingerprint(own_key)}, from --public-key", v.stdout)
                         self.assertIn("known digests: none", v.stdout)
 
+    def test_inspect_medium_shows_what_a_medium_holds(self):
+        inspect = os.path.join(TOP, "image", "inspect-medium")
+        own = fingerprint(os.path.join(OWN, "signing-key.pub"))
+        folder = os.path.join(self.dir, "net")
+        shutil.copytree(os.path.join(MEDIA, "net"), folder)
+        shutil.copy(os.path.join(SAMPLES, "webadmin.vpk"), folder)
+        cases = [
+            # medium, exit status, what it says
+            (os.path.join(MEDIA, "installer.iso"), 0,
+             ["(CD image)\nenvironment: boot/initrd.gz, for the cdrom installation\n  installer: sha256 ",
+              f"\npackage key: {own}\nknown digests: 0 (", "\npackage files: 10\n",
+              "\n  system.vpk: system-1.0: installable from this medium\n    system: ok: signature good [sha1 ",
+              "\n  pptp.vpk: pptp-0.9: installable from this medium (never together with vpn-1.1)\n"]),
+            (os.path.join(MEDIA, "hdd-medium.img"), 0,
+             ["(hard-disk medium image (FAT))\nenvironment: initrd.gz, for the hdd installation\n",
+              f"\npackage key: {DEVELOPMENT_KEY} (the development key", "\nknown digests: 1 (",
+              "\npackage files: 0\n"]),
+            (folder, 1,
+             ["(folder)\nenvironment: initrd-net.gz, for the net installation\n", "\npackage files: 2\n",
+              "\n  drivers.vpk: disk-drivers-1.0: installable from this medium\n",
+              "\n  webadmin.vpk: webadmin-2.0: can never be installed from these files: it needs system >= 1.0,"]),
+        ]
+        for medium, status, expected in cases:
+            with self.subTest(medium=os.path.basename(medium)):
+                r = subprocess.run([inspect, medium], capture_output=True, text=True, timeout=120)
+                self.assertEqual(r.returncode, status, r.stdout + r.stderr)
+                for text in expected:
+                    self.assertIn(text, r.stdout)
+        r = subprocess.run([inspect, os.path.join(self.dir, "none.iso")], capture_output=True, text=True)
+        self.assertEqual((r.returncode, r.stderr), (2, f"inspect-medium: no such file or folder: {self.dir}/none.iso\n"))
+
     def test_the_key_comes_from_the_installer_itself(self):
         # A digest table beside the build that is not the one built in is refused.
         build = os.path.join(self.dir, "i386")
