@@ -94,7 +94,33 @@ check_packages() {
   fi
   {
     echo "$(basename "$0"): refusing to build: the installer on this medium (package key $key_fp) would refuse:"
-    grep -v ': ok: ' <<< "$report" | sed 's/^/  /'
+    grep -v -e ': ok: ' -e '^trust: ' <<< "$report" | sed 's/^/  /'
+  } >&2
+  exit 1
+}
+
+# check_installable GO-ON FILE...: the files as one medium, judged with the
+# installer's own rules (vpk check-set): refuses the medium, naming each
+# package that can never be installed from it and why, unless GO-ON is 1
+# (--allow-uninstallable), when it only says so.
+check_installable() {
+  local go_on=$1 report
+  shift
+  (($#)) || return 0
+  if report=$("$vpk" check-set "$@" 2>&1); then
+    say "every package can be installed from this medium"
+    return
+  fi
+  report=$(grep -e ': can never be installed' -e '^vpk' <<< "$report" | sed 's/^/  /')
+  if [ "$go_on" = 1 ]; then
+    say "built anyway as --allow-uninstallable asks; the installer will refuse:"
+    echo "$report" >&2
+    return
+  fi
+  {
+    echo "$(basename "$0"): refusing to build: these packages can never be installed from this medium:"
+    echo "$report"
+    echo "Add what they need, leave them out, or give --allow-uninstallable to build the medium anyway."
   } >&2
   exit 1
 }

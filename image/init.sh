@@ -10,6 +10,7 @@
 # the kernel command line: cdrom and net are written to /TYPE, hdd starts the
 # installer with -hdd-install, none leaves /TYPE away, any other word is
 # written as it is (the installer refuses it). "serialonly" removes /dev/tty0.
+# "entry=NAME" (the boot menu's entries pass it) is said on the first serial port.
 export PATH=/sbin:/bin:/usr/sbin:/usr/bin
 
 mount -t devtmpfs devtmpfs /dev
@@ -25,13 +26,28 @@ umount /sys
 umount /proc
 
 medium=$(cat /etc/medium 2>/dev/null)
-serialonly=
+serialonly= entry=
 for arg in $cmdline; do
   case $arg in
     medium=*) medium=${arg#medium=} ;;
+    entry=*) entry=${arg#entry=} ;;
     serialonly) serialonly=1 ;;
   esac
 done
+
+# The first serial port hears which boot entry started, also when the
+# installer works on the screen: after the boot prompt's timeout someone at
+# the serial line would otherwise hear nothing more.
+if [ -c /dev/ttyS0 ] && [ -n "$entry" ]; then
+  if [ "$console" = ttyS0 ]; then
+    where="on this serial port"
+  else
+    where="on the screen and keyboard; to install through this port, restart and type serial at the boot: prompt"
+    stty -F /dev/ttyS0 115200 2>/dev/null
+  fi
+  echo "installation environment: boot entry $entry, medium ${medium:-none}: the installer works $where" \
+    > /dev/ttyS0 2>/dev/null
+fi
 
 modules=/lib/modules/$(uname -r)
 load() {

@@ -32,7 +32,7 @@ class NotBooted(AssertionError):
 
 
 class Banner(dict):
-    """The banner's "name: value" lines; title, seconds and text besides."""
+    """The banner's "name: value" lines; title, seconds, text and transcript besides."""
 
 
 def boot(disk, transcript, timeout=120):
@@ -51,6 +51,7 @@ def boot(disk, transcript, timeout=120):
         banner.seconds = time.monotonic() - start
         banner.title = m.group(1)
         banner.text = m.group(0)
+        banner.transcript = con.output()  # power-on to the banner
         for line in m.group(2).splitlines():
             name, colon, value = line.partition(":")
             if colon:

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "archive/rootfs.h"
@@ -33,6 +34,22 @@ bool mountCdrom() {
     return false;
 }
 
+// Which disk the warning below is about, and how large it is, so that the
+// user can tell it from another disk before saying yes.
+void printTargetDisk(const DiskEntry& disk) {
+    const double bytes = double(disk.cylinders) * double(disk.cylinderBytes);
+    const char* name = diskDisplayName(disk.device);
+    char size[32];
+    if (bytes >= 1024.0 * 1024 * 1024)
+        std::snprintf(size, sizeof size, "%.1f GiB", bytes / (1024.0 * 1024 * 1024));
+    else
+        std::snprintf(size, sizeof size, "%.0f MiB", bytes / (1024.0 * 1024));
+    if (std::strcmp(name, disk.device) != 0)
+        std::printf("The disk: %s (%s), %s\n", name, disk.device, size);
+    else
+        std::printf("The disk: %s, %s\n", disk.device, size);
+}
+
 }  // namespace
 
 bool cdromInstall(Installer& installer) {
@@ -48,6 +65,7 @@ bool cdromInstall(Installer& installer) {
     }
     bool keep = askYesNo("Do you want to keep old configuration? ");
     std::puts("");
+    printTargetDisk(installer.disk);
     std::puts("Warning: all data on the disk will be erased!");
     std::puts("");
     if (!askYesNo("Continue?")) return false;

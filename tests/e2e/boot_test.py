@@ -56,11 +56,22 @@ class BootTest(unittest.TestCase):
         with machine("cd_without_disk", "--cd", os.path.join(MEDIA, "installer.iso")) as con:
             con.expect("boot:", 30)
             con.send("serial panic=-1 noisapnp\r")
+            con.expect("installation environment: boot entry serial, medium cdrom: the installer works on this "
+                       "serial port", 60)
             con.expect("Loading drivers", 60)
             con.expect(re.compile(r"Looking for harddrives\.\.\.\.+"), 60)
             con.expect("FATAL ERROR: no harddrives found", 60)
             self.assertNotIn("Found harddrive", con.output())
             self.reboot_after_enter(con)
+
+    def test_the_screen_entry_says_so_on_the_serial_line(self):
+        # Someone at the serial line hears which entry started, also when
+        # the installer then works on the screen alone.
+        with machine("cd_screen_entry", "--cd", os.path.join(MEDIA, "installer.iso")) as con:
+            con.expect("boot:", 30)
+            con.send("vga panic=-1 noisapnp\r")
+            con.expect("installation environment: boot entry vga, medium cdrom: the installer works on the screen "
+                       "and keyboard; to install through this port, restart and type serial at the boot: prompt", 60)
 
     def test_ctrl_c_on_the_serial_port_aborts(self):
         # Only the controlling terminal turns Ctrl-C into SIGINT; without a

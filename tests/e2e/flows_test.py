@@ -94,6 +94,9 @@ def figure(text):
 def boot_router(disk, name):
     """Boots the installed disk alone; the banner (router.boot)."""
     banner = router.boot(disk, os.path.join(MEDIA, name + ".log"))
+    # the router's start is clean: no missing command, no error on the way
+    problems = re.findall(r"^.*(?:not found|[Ee]rror|can't |cannot ).*$", banner.transcript, re.M)
+    assert not problems, f"{name}: the router's boot says:\n" + "\n".join(problems)
     figure(f"{name}: disk power-on to the router's banner: {banner.seconds:.1f} s")
     return banner
 
@@ -166,7 +169,9 @@ class CdInstallTest(unittest.TestCase):
             boot_to_menu(con)
             con.send(CHOICE + "i")
             answer(con, "Do you want to keep old configuration? ", keep)
-            con.expect("Warning: all data on the disk will be erased!", 30)
+            # the disk and its size, then the warning as it always was
+            con.expect(re.compile(r"\nThe disk: [^\n]*\(/dev/[sh]da\), [\d.]+ [MG]iB\r?\n"
+                                  r"Warning: all data on the disk will be erased!"), 30)
             answer(con, "Continue?", "y")
             con.expect("Software installed.", 600)
             figure(f"{name}: power-on to \"Software installed.\": {time.monotonic() - start:.1f} s")

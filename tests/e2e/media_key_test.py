@@ -86,6 +86,11 @@ class MediaKeyTest(unittest.TestCase):
             ("build-hdd-medium", ["--autorun", script], True,
              [r"places only\nconfiguration scripts signed with that key, and would refuse:\n  \S+/site\.scr: "
               r"FAILED: no signature"]),
+            # webadmin needs httpd, and nothing on this medium provides it
+            ("build-cd", [os.path.join(OWN, "packages", p + ".vpk") for p in ("system", "firewall", "webadmin")],
+             True, [r"refusing to build: these packages can never be installed from this medium:\n"
+                    r"  \S+/webadmin\.vpk: webadmin-2\.0: can never be installed from these files: it needs httpd,",
+                    r"give --allow-uninstallable to build the medium anyway"]),
         ]
         for builder, args, own, expected in cases:
             with self.subTest(builder=builder, args=[os.path.basename(a) for a in args], own=own):
@@ -115,6 +120,80 @@ class MediaKeyTest(unittest.TestCase):
         self.assertIn(f"== package key: {DEVELOPMENT_KEY}: the development key", r.stderr)
         self.assertIn("never install a real machine from this medium", r.stderr)
         self.assertTrue(os.path.exists(out))
+
+    def test_an_uninstallable_package_goes_on_only_when_asked(self):
+        packages = [os.path.join(OWN, "packages", p + ".vpk") for p in ("system", "firewall", "webadmin")]
+        r, out = self.build("build-hdd-medium", *packages, "--size", "64M", "--allow-uninstallable", own=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertRegex(r.stderr, r"built anyway as --allow-uninstallable asks; the installer will refuse:\n"
+                                   r"  \S+/webadmin\.vpk: webadmin-2\.0: can never be installed")
+        self.assertTrue(os.path.exists(out))
+
+    def test_vpk_verify_judges_as_the_builders_and_the_server(self):
+        # The same packages, judged by vpk verify with the key (and no table),
+        # by the builders' check against the environment built with that key,
+        # and by the installation server given that key.
+        own_key = os.path.join(OWN, "signing-key.pub")
+        packages = {
+            os.path.join(OWN, "packages", "ppp.vpk"): True,
+            os.path.join(SAMPLES, "system.vpk"): False,      # the development key's signature
+            os.path.join(SAMPLES, "manuals.vpk"): False,     # unsigned, in the development table only
+            self.tampered("dhcp.vpk"): False,
+        }
+        vpk = os.path.join(BUILD, "tools", "vpk", "vpk")
+        server = os.path.join(BUILD, "tools", "server", "castdeploy-server")
+        check = '. "$1/image/common.sh"; shift; medium_trust "$1" >/dev/null; shift; check_packages "$@"'
+        trusts = [
+            # vpk verify's options, the environment, the builders' permission, the server's options
+            (["--public-key", own_key], os.path.join(OWN, "i386"), "0", ["--public-key", own_key]),
+            ([], os.path.join(os.path.dirname(BUILD), "i386"), "1", None),
+        ]
+        for verify_args, environment, development, server_args in trusts:
+            for package, accepted_with_own_key in packages.items():
+                with self.subTest(package=os.path.basename(package), environment=environment):
+                    v = subprocess.run([vpk, "verify", *verify_args, package], capture_output=True, text=True)
+                    b = subprocess.run(["bash", "-c", check, "check", TOP, development, package],
+                                       env=dict(os.environ, I386_BUILD_DIR=environment),
+                                       capture_output=True, text=True, timeout=60)
+                    self.assertEqual(v.returncode == 0, b.returncode == 0, v.stdout + b.stderr)
+                    if server_args:
+                        self.assertEqual(v.returncode == 0, accepted_with_own_key, v.stdout)
+                        s = subprocess.run([server, "--interface", "none-such0", "--drivers", package, *server_args],
+                                           capture_output=True, text=True, timeout=60)
+                        self.assertEqual("not starting" not in s.stderr, accepted_with_own_key, s.stderr)
+                        self.assertIn(f"trust: package key {fingerprint(own_key)}, from --public-key", v.stdout)
+                        self.assertIn("known digests: none", v.stdout)
+
+    def test_inspect_medium_shows_what_a_medium_holds(self):
+        inspect = os.path.join(TOP, "image", "inspect-medium")
+        own = fingerprint(os.path.join(OWN, "signing-key.pub"))
+        folder = os.path.join(self.dir, "net")
+        shutil.copytree(os.path.join(MEDIA, "net"), folder)
+        shutil.copy(os.path.join(SAMPLES, "webadmin.vpk"), folder)
+        cases = [
+            # medium, exit status, what it says
+            (os.path.join(MEDIA, "installer.iso"), 0,
+             ["(CD image)\nenvironment: boot/initrd.gz, for the cdrom installation\n  installer: sha256 ",
+              f"\npackage key: {own}\nknown digests: 0 (", "\npackage files: 10\n",
+              "\n  system.vpk: system-1.0: installable from this medium\n    system: ok: signature good [sha1 ",
+              "\n  pptp.vpk: pptp-0.9: installable from this medium (never together with vpn-1.1)\n"]),
+            (os.path.join(MEDIA, "hdd-medium.img"), 0,
+             ["(hard-disk medium image (FAT))\nenvironment: initrd.gz, for the hdd installation\n",
+              f"\npackage key: {DEVELOPMENT_KEY} (the development key", "\nknown digests: 1 (",
+              "\npackage files: 0\n"]),
+            (folder, 1,
+             ["(folder)\nenvironment: initrd-net.gz, for the net installation\n", "\npackage files: 2\n",
+              "\n  drivers.vpk: disk-drivers-1.0: installable from this medium\n",
+              "\n  webadmin.vpk: webadmin-2.0: can never be installed from these files: it needs system >= 1.0,"]),
+        ]
+        for medium, status, expected in cases:
+            with self.subTest(medium=os.path.basename(medium)):
+                r = subprocess.run([inspect, medium], capture_output=True, text=True, timeout=120)
+                self.assertEqual(r.returncode, status, r.stdout + r.stderr)
+                for text in expected:
+                    self.assertIn(text, r.stdout)
+        r = subprocess.run([inspect, os.path.join(self.dir, "none.iso")], capture_output=True, text=True)
+        self.assertEqual((r.returncode, r.stderr), (2, f"inspect-medium: no such file or folder: {self.dir}/none.iso\n"))
 
     def test_the_key_comes_from_the_installer_itself(self):
         # A digest table beside the build that is not the one built in is refused.

@@ -169,7 +169,8 @@ TEST(CdromFlow, EveryRefusalBeforeTheQuestionsAreAnsweredLeavesTheDiskAlone) {
          {{"(depends on ", "q"}},
          "Installation canceled\n\nFLOW false"},
         {"keep, then no to Continue?", {onCd("system")}, {kMenuAll, keep(true), proceed(false)},
-         "Continue? [y/n]:n\n\nFLOW false"},
+         "keep old configuration?  [y/n]:y\n\nThe disk: SATA 1 (/dev/sda), 63 MiB\n"
+         "Warning: all data on the disk will be erased!\n\nContinue? [y/n]:n\n\nFLOW false"},
     };
     expectRefusedBeforeAnyTool(true, cases);
 }

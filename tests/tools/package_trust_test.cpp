@@ -74,7 +74,9 @@ TEST_F(PackageTrust, ServerStartsOnlyOnPackagesTheMachinesAccept) {
          refusing + dir / "plain.scr" + ": configuration script: no signature"},
         {{"--drivers", good, "--public-key", key, unsignedOne, "--known-digests", table}, accepted},
         {{"--drivers", foreign, "--public-key", key, good},
-         refusing + foreign + ": foreign: signature does not match the public key"},
+         refusing + foreign + ": foreign: signature does not match the public key\n  signed with the development key "
+                                "(7692cb9eebe2515a); sign it with the private half of package key " + fingerprint +
+             ": vpk sign --key PRIVATE-KEY-FILE " + foreign},
         {{"--drivers", good, "--public-key", key, good, tampered, unsignedOne, dir / "notes.txt"},
          refusing + tampered + ": tampered: package changed after signing (digest differs)\n" + unsignedOne +
              ": plain: unsigned, and its digest is not a known one\n" + dir / "notes.txt" + ": not a package file"},
@@ -163,6 +165,48 @@ TEST_F(PackageTrust, VerifyTakesAKeyFileAndADigestTable) {
     EXPECT_NE(r.err.find("is a private key: give the public one"), std::string::npos) << r.err;
 }
 
+// With a key of one's own and no table, vpk verify judges as the environment
+// that ./run build makes with that key (and castdeploy-server): no unsigned
+// package passes by the built-in development table. It says what it judged
+// against, and which key signed a package that does not match.
+TEST_F(PackageTrust, VerifySaysWhatItJudgesAgainst) {
+    // manuals: the sample package that the development table accepts unsigned
+    ASSERT_EQ(vpk({"build", "-o", "manuals.vpk", std::string(SOURCE_DIR) + "/image/samples/manuals/package.manifest"},
+                  dir.path).status, 0);
+    std::string devSigned = package("devsigned", developmentKeyFile), ownSigned = package("own", dir / "site");
+    const std::string development = "the development key (7692cb9eebe2515a)", own = "package key " + fingerprint;
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::vector<std::string> expected;
+    } cases[] = {
+        {{"--public-key", dir / "site.pub", "manuals.vpk"}, 1,
+         {"trust: " + own + ", from --public-key " + dir / "site.pub" +
+              "; known digests: none (no --known-digests: unsigned packages are refused)\n",
+          "manuals.vpk: manuals: FAILED: unsigned, and its digest is not a known one"}},
+        {{"manuals.vpk"}, 0,
+         {"trust: " + development + ", built in; known digests: built in (1, the development table)\n",
+          "manuals: ok: unsigned, digest is a known one"}},
+        {{"--public-key", dir / "site.pub", devSigned}, 1,
+         {"devsigned: FAILED: signature does not match the public key",
+          "\n  signed with " + development + ", not with " + own + "; sign it with the private half of " + own +
+              ": vpk sign --key PRIVATE-KEY-FILE " + devSigned + "\n"}},
+        {{ownSigned}, 1,
+         {"\n  signed with another key than " + development + "; sign it with the private half of " + development}},
+        {{"--public-key", std::string(SOURCE_DIR) + "/data/package-public-key.hex", ownSigned}, 1,
+         {"trust: " + development + ", from --public-key", "known digests: none",
+          "\n  signed with another key than " + development + "; "}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"verify"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ToolRun r = vpk(args, dir.path);
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        for (const std::string& text : c.expected)
+            EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+    }
+}
+
 // The private key file is made with mode 0600 whatever was there: a temporary
 // file left by an interrupted run, or the old key replaced with --force.
 TEST_F(PackageTrust, KeygenKeepsThePrivateKeyPrivate) {
@@ -171,10 +215,20 @@ TEST_F(PackageTrust, KeygenKeepsThePrivateKeyPrivate) {
     ASSERT_EQ(chmod((dir / "site").c_str(), 0644), 0);
     ASSERT_EQ(vpk({"keygen", "next"}, dir.path).status, 0);
     ASSERT_EQ(vpk({"keygen", "--force", "site"}, dir.path).status, 0);
-    for (const char* name : {"next", "site"}) {
+    // a folder for keys that does not exist yet is made, for its owner alone
+    ToolRun r = vpk({"keygen", "keys/release/site"}, dir.path);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("made the folder keys (mode 0700)\nmade the folder keys/release (mode 0700)\n"),
+              std::string::npos) << r.out;
+    for (const char* name : {"next", "site", "keys/release/site"}) {
         struct stat info;
         ASSERT_EQ(stat((dir / name).c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+    }
+    for (const char* name : {"keys", "keys/release"}) {
+        struct stat info;
+        ASSERT_EQ(stat((dir / name).c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u) << name;
     }
 }
 

@@ -91,10 +91,28 @@ bool checkServedPackages(const MachineTrust& trust, const std::vector<const Serv
             continue;
         }
         if (checks->empty()) refused += file->path + ": no package in it\n";
-        for (const archive::PackageCheck& check : *checks) {
+        // For a signature that does not match: was it the development key's?
+        std::vector<archive::PackageCheck> byDevelopment;
+        archive::TrustAnchors development{};
+        if (archive::readPublicKey(DEVELOPMENT_PUBLIC_KEY, development.publicKey, error) &&
+            development.publicKey != anchors.publicKey) {
+            DescriptorBuffer again(file->fd);
+            std::istream rereading(&again);
+            if (auto checked = archive::checkEveryPackage(rereading, development)) byDevelopment = *checked;
+        }
+        for (size_t i = 0; i < checks->size(); ++i) {
+            const archive::PackageCheck& check = (*checks)[i];
             if (check.accepted()) continue;
             refused += file->path + ": " + (check.name.empty() ? "(no name)" : check.name) + ": " +
                       archive::describe(check.result) + "\n";
+            if (check.result != archive::Authenticity::BadSignature) continue;
+            bool byDevelopmentKey =
+                i < byDevelopment.size() && byDevelopment[i].result == archive::Authenticity::Signed;
+            refused += std::string("  signed with ") +
+                       (byDevelopmentKey ? "the development key (" + archive::keyFingerprint(development.publicKey) + ")"
+                                         : "another key") +
+                       "; sign it with the private half of package key " + archive::keyFingerprint(anchors.publicKey) +
+                       ": vpk sign --key PRIVATE-KEY-FILE " + file->path + "\n";
         }
     }
     std::string key = "package key " + archive::keyFingerprint(anchors.publicKey);

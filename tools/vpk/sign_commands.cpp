@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -110,6 +112,17 @@ int keygen(const std::vector<std::string>& arguments) {
     const std::string privatePath = files[0], publicPath = files[0] + ".pub";
     if (!force && (::access(privatePath.c_str(), F_OK) == 0 || ::access(publicPath.c_str(), F_OK) == 0))
         return fail(privatePath + " or " + publicPath + " exists; use --force to replace it");
+    // A folder for keys that does not exist yet is made, readable by its owner
+    // alone (each missing level, as mkdir -p -m 0700 would).
+    std::vector<std::string> made;
+    for (size_t at = privatePath.find('/', 1); at != std::string::npos; at = privatePath.find('/', at + 1)) {
+        std::string folder = privatePath.substr(0, at);
+        if (::mkdir(folder.c_str(), 0700) == 0) {
+            made.push_back(folder);
+        } else if (errno != EEXIST) {
+            return fail("cannot make the folder " + folder + " for " + privatePath + ": " + std::strerror(errno));
+        }
+    }
     auto pair = archive::generateKeyPair();
     if (!pair) return fail("no random numbers from the system");
     std::string privateHex = toHex(pair->privateKey.data(), 32), publicHex = toHex(pair->publicKey.data(), 32);
@@ -117,6 +130,7 @@ int keygen(const std::vector<std::string>& arguments) {
         return fail("cannot write " + privatePath);
     if (!writeFileReplacing(publicPath, publicHex + "\n", 0644)) return fail("cannot write " + publicPath);
     // The private key is never printed: it stays in its file.
+    for (const std::string& folder : made) std::cout << "made the folder " << folder << " (mode 0700)\n";
     std::cout << "private key: " << privatePath << " (mode 0600; keep it secret, it signs packages)\n"
               << "public key:  " << publicHex << " (" << publicPath << ")\n"
               << "package key: " << archive::keyFingerprint(pair->publicKey) << " (its fingerprint)\n"
@@ -177,22 +191,76 @@ int sign(const std::vector<std::string>& arguments) {
     return status;
 }
 
+// The development key (data/package-public-key.hex), whose private half is
+// published for tests and demos: a package signed with it is named so.
+const archive::PublicKey& developmentKey() {
+    static const archive::PublicKey key = [] {
+        archive::PublicKey k{};
+        std::string error;
+        (void)archive::readPublicKey(DEVELOPMENT_PUBLIC_KEY, k, error);
+        return k;
+    }();
+    return key;
+}
+
+std::string describeKey(const archive::PublicKey& key) {
+    return key == developmentKey() ? "the development key (" + archive::keyFingerprint(key) + ")"
+                                   : "package key " + archive::keyFingerprint(key);
+}
+
+// For each package of the file whose signature does not match `key`: which
+// key did sign it, as far as vpk can tell (the development key is the one it
+// knows), and how to sign it with the trusted key instead.
+std::vector<std::string> signerNotes(const std::string& path, const std::vector<archive::PackageCheck>& checks,
+                                     const archive::PublicKey& key) {
+    std::vector<std::string> notes(checks.size());
+    std::vector<archive::PackageCheck> byDevelopment;
+    if (key != developmentKey()) {
+        std::ifstream in(path, std::ios::binary);
+        archive::TrustAnchors development{developmentKey(), {}};
+        if (auto again = archive::checkEveryPackage(in, development)) byDevelopment = *again;
+    }
+    const std::string how = "sign it with the private half of " + describeKey(key) +
+                            ": vpk sign --key PRIVATE-KEY-FILE " + path;
+    for (size_t i = 0; i < checks.size(); ++i) {
+        if (checks[i].result != archive::Authenticity::BadSignature) continue;
+        bool development = i < byDevelopment.size() && byDevelopment[i].result == archive::Authenticity::Signed;
+        notes[i] = development ? "signed with " + describeKey(developmentKey()) + ", not with " + describeKey(key)
+                               : "signed with another key than " + describeKey(key) +
+                                     (key == developmentKey() ? "" : " (not the development key either)");
+        notes[i] += "; " + how;
+    }
+    return notes;
+}
+
 int verify(const std::vector<std::string>& arguments) {
     Args args(arguments);
     std::string keyText, tablePath, error;
     archive::TrustAnchors trust = archive::builtinTrustAnchors();
     static std::vector<archive::PackageDigest> table;
-    if (args.value("--public-key", keyText) && !archive::readPublicKey(keyText, trust.publicKey, error))
-        return usageError("verify", error);
-    if (args.value("--known-digests", tablePath)) {
+    bool haveKey = args.value("--public-key", keyText);
+    if (haveKey && !archive::readPublicKey(keyText, trust.publicKey, error)) return usageError("verify", error);
+    bool haveTable = args.value("--known-digests", tablePath);
+    if (haveTable) {
         if (!archive::readDigestTable(tablePath, table, error)) return fail(error);
         trust.knownDigests = table;
+    } else if (haveKey) {
+        // A key of one's own comes without the development table, as the
+        // environment that ./run build makes with it and castdeploy-server
+        // judge: unsigned packages only by a table given.
+        trust.knownDigests = {};
     }
     if (args.missingValue()) return usageError("verify", args.missingValueOf() + " needs a value");
     if (!args.unknownOption().empty()) return usageError("verify", "unknown option " + args.unknownOption());
     auto files = args.positional();
     if (files.empty()) return usageError("verify", "no package file given");
 
+    std::cout << "trust: " << describeKey(trust.publicKey)
+              << (haveKey ? ", from --public-key " + keyText : std::string(", built in")) << "; known digests: "
+              << (haveTable ? tablePath + " (" + std::to_string(table.size()) + ")"
+                  : haveKey ? std::string("none (no --known-digests: unsigned packages are refused)")
+                            : "built in (" + std::to_string(trust.knownDigests.size()) + ", the development table)")
+              << "\n";
     int status = kExitOk;
     for (const std::string& path : files) {
         if (isScriptFile(path)) {
@@ -214,11 +282,14 @@ int verify(const std::vector<std::string>& arguments) {
             std::cout << path << ": FAILED: no package in it\n";
             status = kExitFailure;
         }
-        for (const archive::PackageCheck& check : *checks) {
+        auto notes = signerNotes(path, *checks, trust.publicKey);
+        for (size_t i = 0; i < checks->size(); ++i) {
+            const archive::PackageCheck& check = (*checks)[i];
             std::cout << path << ": " << (check.name.empty() ? "(no name)" : check.name) << ": "
                       << (check.accepted() ? "ok: " : "FAILED: ") << archive::describe(check.result);
             if (check.digest) std::cout << " [sha1 " << toHex(check.digest->data(), check.digest->size()) << "]";
             std::cout << "\n";
+            if (!notes[i].empty()) std::cout << "  " << notes[i] << "\n";
             if (!check.accepted()) status = kExitFailure;
         }
     }
@@ -227,7 +298,8 @@ int verify(const std::vector<std::string>& arguments) {
 
 CommandRegistration keygenCommand({"keygen", "make a package signing key pair",
                                    "usage: vpk keygen [--force] PRIVATE-KEY-FILE\n"
-                                   "  writes the private key to PRIVATE-KEY-FILE (mode 0600, never printed)\n"
+                                   "  writes the private key to PRIVATE-KEY-FILE (mode 0600, never printed;\n"
+                                   "  a folder on its path that does not exist is made with mode 0700)\n"
                                    "  and the public key to PRIVATE-KEY-FILE.pub; prints the public key and\n"
                                    "  its fingerprint; build the installation environment with\n"
                                    "  ./run build --public-key PRIVATE-KEY-FILE.pub\n",
@@ -243,12 +315,16 @@ CommandRegistration signCommand({"sign", "sign every package of package files, a
 
 CommandRegistration verifyCommand({"verify", "check package files as the installer does",
                                    "usage: vpk verify [--public-key HEX|FILE] [--known-digests FILE] FILE...\n"
-                                   "  checks each package's signature (built-in key, or the given one: 64\n"
-                                   "  hex digits or a key file such as vpk keygen's FILE.pub) or, for an\n"
-                                   "  unsigned package, its digest against the built-in table (or the given\n"
-                                   "  one: 40 hex digits per line, '#' comments); a configuration script\n"
-                                   "  (NAME.scr) must carry a signature line for the key; prints one line\n"
-                                   "  per package or script and exits 1 when any fails\n",
+                                   "  checks each package's signature (built-in development key, or the given\n"
+                                   "  one: 64 hex digits or a key file such as vpk keygen's FILE.pub) or, for\n"
+                                   "  an unsigned package, its digest against the table given (40 hex digits\n"
+                                   "  per line, '#' comments); without --known-digests, the built-in\n"
+                                   "  development table when no --public-key is given, else none (as an\n"
+                                   "  installation environment built for that key and castdeploy-server judge).\n"
+                                   "  A configuration script (NAME.scr) must carry a signature line for the key.\n"
+                                   "  Prints the key and table it judged against, one line per package or\n"
+                                   "  script, and for a package signed with another key which one (when vpk\n"
+                                   "  knows it); exits 1 when any fails\n",
                                    verify});
 
 }  // namespace

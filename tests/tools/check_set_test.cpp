@@ -1,0 +1,81 @@
+// vpk check-set: the packages of one medium judged with the installer's own
+// rules; a package that no installation from the medium could install is
+// named with the reason.
+#include <gtest/gtest.h>
+
+#include "tool_helpers.h"
+
+using namespace tooltest;
+
+namespace {
+
+class CheckSet : public ::testing::Test {
+protected:
+    // A package file NAME-VERSION.vpk from manifest lines after the first four.
+    std::string package(const std::string& name, const std::string& version, const std::string& more = "") {
+        const std::string base = name + "-" + version;
+        writeFile(dir / (base + ".manifest"), "name: " + name + "\nversion: " + version +
+                                                  "\nbuild-time: 1262304000\ndescription: d\n" + more);
+        EXPECT_EQ(vpk({"build", "-o", base + ".vpk", base + ".manifest"}, dir.path).status, 0) << base;
+        return base + ".vpk";
+    }
+
+    TempDir dir;
+};
+
+TEST_F(CheckSet, NamesEachPackageThatCanNeverBeInstalledFromTheMedium) {
+    const std::string system = package("system", "1.0"), firewall = package("firewall", "1.0", "depends: system\n");
+    const std::string httpd = package("minihttpd", "1.0", "depends: system >= 1.0\nprovides: httpd >= 1.0\n");
+    const std::string webadmin = package("webadmin", "2.0", "depends: system >= 1.0, httpd, firewall\n");
+    const std::string newer = package("newapp", "1.0", "depends: system >= 2.0\n");
+    const std::string againstSystem = package("rebel", "1.0", "conflicts: system\n");
+    const std::string selfDefeating = package("loop", "1.0", "depends: firewall\nconflicts: firewall\n");
+    const std::string foreign = package("arm", "1.0", "architecture: armel\n");
+    const std::string onTop = package("ontop", "1.0", "depends: newapp\n");
+    const std::string rival = package("rival", "1.0", "conflicts: minihttpd\n");
+    const std::string member = package("ntpd", "1.0", "provides: clock\n");
+    writeFile(dir / "bundle.manifest", "name: extras\nversion: 1.0\nbuild-time: 1262304000\ndescription: d\n");
+    ASSERT_EQ(vpk({"bundle", "-o", "extras.vpk", "bundle.manifest", member}, dir.path).status, 0);
+    const std::string clockUser = package("clockuser", "1.0", "depends: clock\n");
+
+    const std::string never = ": can never be installed from these files: ";
+    struct Case {
+        std::vector<std::string> files;
+        int status;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {{system, firewall, httpd, webadmin, rival}, 0,
+         {system + ": system-1.0: ok\n", webadmin + ": webadmin-2.0: ok\n",
+          httpd + ": minihttpd-1.0: ok (never together with rival-1.0)\n"}},
+        // what the installer would refuse after erasing the disk: nothing provides httpd
+        {{system, firewall, webadmin}, 1,
+         {webadmin + ": webadmin-2.0" + never +
+              "it needs httpd, which no other package here provides that can be installed\n",
+          firewall + ": firewall-1.0: ok\n"}},
+        {{system, newer, onTop}, 1,
+         {newer + ": newapp-1.0" + never +
+              "it needs system >= 2.0, which no other package here provides that can be installed (here: "
+              "system-1.0)\n",
+          onTop + ": ontop-1.0" + never + "it needs newapp, which no other package here provides that can be "
+                                           "installed (here: newapp-1.0)\n"}},
+        {{system, againstSystem, firewall, selfDefeating, foreign}, 1,
+         {againstSystem + ": rebel-1.0" + never + "it conflicts with system-1.0, which every installation includes\n",
+          selfDefeating + ": loop-1.0" + never + "it needs firewall,",
+          foreign + ": arm-1.0" + never + "it is not made for i386, but for armel\n"}},
+        // a bundle's members provide for the others
+        {{system, "extras.vpk", clockUser}, 0, {clockUser + ": clockuser-1.0: ok\n"}},
+        {{system, clockUser}, 1, {clockUser + ": clockuser-1.0" + never + "it needs clock,"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"check-set"};
+        args.insert(args.end(), c.files.begin(), c.files.end());
+        ToolRun r = vpk(args, dir.path);
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        for (const std::string& line : c.lines) EXPECT_NE(r.out.find(line), std::string::npos) << line << r.out;
+    }
+    ToolRun r = vpk({"check-set", system, "bundle.manifest"}, dir.path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("bundle.manifest: not a package file"), std::string::npos) << r.err;
+}
+
+}  // namespace
