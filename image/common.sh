@@ -6,6 +6,16 @@ cache=$build/image-cache          # downloaded and unpacked Debian packages
 i386_build=${I386_BUILD_DIR:-$build/i386}
 
 die() { echo "$(basename "$0"): $*" >&2; exit 1; }
+# The comment at the head of the running script is its usage text: --help
+# prints it on standard output; a wrong argument says so and ends with status 2.
+usage() { awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0; }
+usage_error() {
+  local me
+  me=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
+  me=${me#"$top/image/"}
+  echo "$me: $* (see $me --help)" >&2
+  exit 2
+}
 say() { echo "== $*" >&2; }
 
 # The kernel tree unpacked by image/fetch: prints "<root> <release>".
