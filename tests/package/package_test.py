@@ -12,6 +12,7 @@ import gzip
 import hashlib
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import tempfile
@@ -244,6 +245,16 @@ class PackageTest(unittest.TestCase):
         unit = read(self.installed(UNIT))
         self.assertIn("CapabilityBoundingSet=CAP_NET_RAW\n", unit)
         self.assertIn("AmbientCapabilities=CAP_NET_RAW\n", unit)
+        # As installed, the settings name no interface: the unit's condition
+        # skips the start (status 1 to 254), rather than the server failing.
+        condition = shlex.split(re.search(r"^ExecCondition=(.*)$", unit, re.M).group(1).replace("$$", "$"))
+        settings = dict(re.findall(r"^([A-Z]+)=(.*)$", read(self.installed("etc/default/castdeploy-server")), re.M))
+        self.assertEqual(sorted(settings), ["DRIVERS", "FILES", "INTERFACE", "OPTIONS"])
+        for given, status in (({}, 1), ({"INTERFACE": "eth1"}, 1), ({"INTERFACE": "eth1", "DRIVERS": "d.vpk"}, 0)):
+            r = run(condition, env={**os.environ, **settings, **given})
+            self.assertEqual(r.returncode, status, given)
+            if status:
+                self.assertIn("not started: set INTERFACE and DRIVERS in /etc/default/castdeploy-server", r.stderr)
         # As the unit runs it: an unprivileged user with CAP_NET_RAW alone, here
         # in a network namespace of its own on one end of a veth pair.
         drivers = os.path.join(self.tmp, "drivers.vpk")
