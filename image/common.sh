@@ -5,14 +5,16 @@ build=${IMAGE_BUILD_DIR:-$top/build}
 cache=$build/image-cache          # downloaded and unpacked Debian packages
 i386_build=${I386_BUILD_DIR:-$build/i386}
 
-die() { echo "$(basename "$0"): $*" >&2; exit 1; }
+# The name messages give the command: the installed commands (packaging/) set
+# ROUTER_INSTALLER_COMMAND to theirs.
+die() { echo "${ROUTER_INSTALLER_COMMAND:-$(basename "$0")}: $*" >&2; exit 1; }
 # The comment at the head of the running script is its usage text: --help
 # prints it on standard output; a wrong argument says so and ends with status 2.
 usage() { awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0; }
 usage_error() {
   local me
   me=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
-  me=${me#"$top/image/"}
+  me=${ROUTER_INSTALLER_COMMAND:-${me#"$top/image/"}}
   echo "$me: $* (see $me --help)" >&2
   exit 2
 }

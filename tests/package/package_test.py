@@ -113,6 +113,21 @@ class PackageTest(unittest.TestCase):
             for line in r.stdout.splitlines()[1:]:
                 self.assertIn(" ".join(line.split()), text, program)
 
+    def test_the_media_commands_say_what_is_wrong_in_their_own_name(self):
+        missing = os.path.join(self.tmp, "missing")
+        for command, arguments, says in (
+                ("cd", ["-o", "x.iso"], "no package files given"),
+                ("hdd", ["--bogus"], "unknown option --bogus"),
+                ("netboot", ["-o", "net", "--key", missing], f"no such key file: {missing}"),
+                ("qemu", ["--cd", missing], f"no such file: {missing}"),
+                ("check-disk", [missing], f"cannot read {missing}")):
+            with self.subTest(command=command):
+                name = "router-installer-" + command
+                r = run([self.installed("usr/sbin/" + name), *arguments], cwd=self.tmp)
+                self.assertNotEqual(r.returncode, 0)
+                self.assertEqual(r.stdout, "")
+                self.assertTrue(r.stderr.startswith(f"{name}: {says}"), r.stderr)
+
     def test_the_manual_pages_have_their_sections_and_fit_a_terminal(self):
         common = ["NAME", "SYNOPSIS", "DESCRIPTION"]
         wanted = {"castdeploy-server": common + ["OPTIONS", "FILES", "EXIT STATUS", "SEE ALSO"],
