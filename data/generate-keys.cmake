@@ -59,7 +59,10 @@ else()
   set(storage "${entries}")
 endif()
 
-set(table "# The known package digests built into this installer (from ${DIGESTS}).\n${table}")
+# Named by its file name alone: the build machine's folders stay out of the
+# installer and of the table beside it, which the media package carries.
+get_filename_component(digests_name "${DIGESTS}" NAME)
+set(table "# The known package digests built into this installer (from ${digests_name}).\n${table}")
 string(SHA256 table_hash "${table}")
 if(TABLE_OUT)
   file(WRITE "${TABLE_OUT}.tmp" "${table}")
@@ -78,7 +81,7 @@ static const PackageDigest knownDigestStorage[] = {
 ${storage}};
 
 const std::span<const PackageDigest> knownPackageDigests(knownDigestStorage, ${count});
-const char* const knownPackageDigestsSource = \"${DIGESTS}\";
+const char* const knownPackageDigestsSource = \"${digests_name}\";
 
 [[gnu::used]] const char packageTrustMark[] = \"package trust: key ${KEY} digests ${table_hash}\";
 

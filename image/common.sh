@@ -5,7 +5,19 @@ build=${IMAGE_BUILD_DIR:-$top/build}
 cache=$build/image-cache          # downloaded and unpacked Debian packages
 i386_build=${I386_BUILD_DIR:-$build/i386}
 
-die() { echo "$(basename "$0"): $*" >&2; exit 1; }
+# The name messages give the command: the installed commands (packaging/) set
+# ROUTER_INSTALLER_COMMAND to theirs.
+die() { echo "${ROUTER_INSTALLER_COMMAND:-$(basename "$0")}: $*" >&2; exit 1; }
+# The comment at the head of the running script is its usage text: --help
+# prints it on standard output; a wrong argument says so and ends with status 2.
+usage() { awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"; exit 0; }
+usage_error() {
+  local me
+  me=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
+  me=${ROUTER_INSTALLER_COMMAND:-${me#"$top/image/"}}
+  echo "$me: $* (see $me --help)" >&2
+  exit 2
+}
 say() { echo "== $*" >&2; }
 
 # The kernel tree unpacked by image/fetch: prints "<root> <release>".
@@ -16,6 +28,15 @@ kernel_tree() {
   echo "$root $rel"
 }
 vpk=${VPK:-$build/host/tools/vpk/vpk}
+# The development key and digest table, which the builders refuse unless told
+# otherwise: data/ of the source tree; the installed media package keeps them
+# apart, in refused/, where no one takes them for the key its installer trusts.
+development_key_file=$top/data/package-public-key.hex
+development_table=$top/data/known-package-digests.txt
+if [ ! -f "$development_key_file" ]; then
+  development_key_file=$top/refused/development-package-key.hex
+  development_table=$top/refused/development-known-digests.txt
+fi
 # The environment's cached common part belongs to the installer it carries.
 # (IMAGE_ENV_DIR sets the place, for an i386 build in a read-only folder.)
 env_work=$build/image-env
@@ -46,8 +67,8 @@ medium_trust() {
   [ -f "$trusted_table" ] && [ "$(sha256sum < "$trusted_table" | cut -d' ' -f1)" = "$hash" ] ||
     die "$trusted_table is not the digest table built into $installer: rebuild it (./run build)"
   key_fp=$(key_fingerprint "$trusted_key")
-  dev_key=$(grep -m1 -oE '^[0-9a-fA-F]{64}' "$top/data/package-public-key.hex" | tr A-F a-f)
-  shared=$(comm -12 <(digest_entries "$trusted_table") <(digest_entries "$top/data/known-package-digests.txt") | wc -l)
+  dev_key=$(grep -m1 -oE '^[0-9a-fA-F]{64}' "$development_key_file" | tr A-F a-f)
+  shared=$(comm -12 <(digest_entries "$trusted_table") <(digest_entries "$development_table") | wc -l)
   if [ "$trusted_key" != "$dev_key" ] && [ "$shared" = 0 ]; then
     local count
     count=$(digest_entries "$trusted_table" | wc -l)

@@ -142,8 +142,11 @@ class Console:
 
 
 def main(argv):
+    if argv in (["-h"], ["--help"]):
+        print(__doc__.strip())
+        return 0
     if "--" not in argv:
-        print(__doc__, file=sys.stderr)
+        print("serial_console: no \"-- COMMAND\" given (see serial_console.py --help)", file=sys.stderr)
         return 2
     split = argv.index("--")
     options, command = argv[:split], argv[split + 1:]
@@ -164,7 +167,8 @@ def main(argv):
             print(f"serial_console: unknown option {name}", file=sys.stderr)
             return 2
     if expect is None or not command:
-        print(__doc__, file=sys.stderr)
+        print("serial_console: --expect TEXT and a COMMAND are needed (see serial_console.py --help)",
+              file=sys.stderr)
         return 2
     with Console(command, transcript, strip_codes=strip) as con:
         try:

@@ -11,7 +11,7 @@ namespace archive {
 
 extern const PublicKey packagePublicKey;
 extern const std::span<const PackageDigest> knownPackageDigests;
-// The text file the table was generated from (a build input).
+// The name of the text file the table was generated from (a build input).
 extern const char* const knownPackageDigestsSource;
 // "package trust: key <64 hex> digests <SHA-256 hex>": what this binary trusts,
 // in a form the media builders find in the binary (image/common.sh).

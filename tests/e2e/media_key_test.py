@@ -67,7 +67,7 @@ class MediaKeyTest(unittest.TestCase):
             f.write("set hostname r1\n")
         cases = [
             # builder, arguments, with the own key's environment, what the refusal says
-            ("build-cd", [], False, development),
+            ("build-cd", [dev_signed], False, development),
             ("build-hdd-medium", ["--size", "64M"], False, development),
             ("build-netboot", [], False, development),
             ("build-cd", [os.path.join(OWN, "packages", "ppp.vpk"), dev_signed], True,
@@ -115,7 +115,7 @@ class MediaKeyTest(unittest.TestCase):
         self.assertRegex(log, r"== checked \d+ package file\(s\): the installer accepts every package in them")
         self.assertNotIn(DEVELOPMENT_KEY, log)
         # The development key's medium says what it is.
-        r, out = self.build("build-cd", "--development-key")
+        r, out = self.build("build-cd", os.path.join(SAMPLES, "manuals.vpk"), "--development-key")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn(f"== package key: {DEVELOPMENT_KEY}: the development key", r.stderr)
         self.assertIn("never install a real machine from this medium", r.stderr)
@@ -205,7 +205,8 @@ class MediaKeyTest(unittest.TestCase):
         with open(os.path.join(build, "data", "package-trust", "known-digests.txt"), "a") as f:
             f.write("0123456789012345678901234567890123456789\n")
         env = dict(os.environ, I386_BUILD_DIR=build)
-        r = subprocess.run([os.path.join(TOP, "image", "build-cd"), "-o", os.path.join(self.dir, "x.iso")],
+        r = subprocess.run([os.path.join(TOP, "image", "build-cd"), os.path.join(SAMPLES, "manuals.vpk"),
+                            "-o", os.path.join(self.dir, "x.iso")],
                            env=env, capture_output=True, text=True, timeout=60)
         self.assertEqual(r.returncode, 1)
         self.assertIn("is not the digest table built into", r.stderr)

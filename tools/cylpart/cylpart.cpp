@@ -385,6 +385,8 @@ const char kUsage[] =
     "usage: cylpart -g [DEVICE...]\n"
     "       cylpart -d -uC DISK\n"
     "       cylpart -q -uC DISK < script\n"
+    "Reads and writes a disk's MBR partition table in cylinders; the\n"
+    "installation environment carries it as /sbin/sfdisk.\n"
     "  -g       the geometry of the named disks, or of every whole disk\n"
     "  -d -uC   the partition table, one line per used entry, in cylinders\n"
     "  -q -uC   read \"start,size,type[,bootable]\" lines (cylinders) from standard\n"

@@ -10,21 +10,28 @@ std::vector<Command>& table() {
     return commands;
 }
 
+void listCommands(std::ostream& out) {
+    out << "usage: vpk COMMAND [ARGS...]\n\ncommands:\n";
+    for (const auto& c : registeredCommands()) {
+        std::string name = c.name;
+        name.resize(10, ' ');
+        out << "  " << name << c.summary << "\n";
+    }
+    out << "\n\"vpk help COMMAND\" or \"vpk COMMAND --help\" shows a command's options.\n";
+}
+
 int help(const std::vector<std::string>& args) {
+    if (args.size() > 1) return usageError("help", "one command at most");
     if (!args.empty()) {
         if (const Command* c = findCommand(args[0])) {
             std::cout << c->usage;
             return kExitOk;
         }
-        return fail("unknown command " + args[0]);
+        std::cerr << "vpk help: unknown command \"" << args[0] << "\"\n";
+        listCommands(std::cerr);
+        return kExitUsage;
     }
-    std::cout << "usage: vpk COMMAND [ARGS...]\n\ncommands:\n";
-    for (const auto& c : registeredCommands()) {
-        std::string name = c.name;
-        name.resize(10, ' ');
-        std::cout << "  " << name << c.summary << "\n";
-    }
-    std::cout << "\n\"vpk help COMMAND\" shows a command's options.\n";
+    listCommands(std::cout);
     return kExitOk;
 }
 
@@ -114,7 +121,7 @@ std::string Args::unknownOption() const {
 
 int runVpk(int argc, char** argv) {
     if (argc < 2) {
-        help({});
+        listCommands(std::cerr);
         return kExitUsage;
     }
     std::string name = argv[1];
@@ -126,6 +133,11 @@ int runVpk(int argc, char** argv) {
         return kExitUsage;
     }
     std::vector<std::string> args(argv + 2, argv + argc);
+    // "vpk COMMAND --help" anywhere before "--" is the command's usage.
+    for (const std::string& a : args) {
+        if (a == "--") break;
+        if (a == "--help" || a == "-h") return help({c->name});
+    }
     int status = c->run(args);
     std::cout.flush();
     return status;

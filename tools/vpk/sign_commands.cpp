@@ -301,8 +301,9 @@ CommandRegistration keygenCommand({"keygen", "make a package signing key pair",
                                    "  writes the private key to PRIVATE-KEY-FILE (mode 0600, never printed;\n"
                                    "  a folder on its path that does not exist is made with mode 0700)\n"
                                    "  and the public key to PRIVATE-KEY-FILE.pub; prints the public key and\n"
-                                   "  its fingerprint; build the installation environment with\n"
-                                   "  ./run build --public-key PRIVATE-KEY-FILE.pub\n",
+                                   "  its fingerprint. An installation environment trusts the key when it\n"
+                                   "  is built with it (in the project's source tree: ./run build\n"
+                                   "  --public-key PRIVATE-KEY-FILE.pub)\n",
                                    keygen});
 
 CommandRegistration signCommand({"sign", "sign every package of package files, and configuration scripts",
