@@ -252,9 +252,10 @@ class CdInstallTest(unittest.TestCase):
             self.assertEqual(f.read(1 << 20), bytes(1 << 20))
 
     def test_cd_large_disk(self):
-        """More than 1023 cylinders: a boot partition of its own."""
+        """More than 1023 cylinders: a boot partition of its own. The disk is
+        on an AHCI controller (SATA), which gives the same geometry as IDE."""
         cylinder = 255 * 63 * 512
-        transcript = self.install("cd_large", disk_size=1030 * cylinder)
+        transcript = self.install("cd_large", disk_size=1030 * cylinder, disk_if="sata")
         parts = diskcheck.partitions(self.disk)
         self.assertEqual([p["number"] for p in parts], [1, 2], transcript[-2000:])
         self.assertEqual(diskcheck.root_partition(self.disk), 2)
@@ -263,7 +264,7 @@ class CdInstallTest(unittest.TestCase):
         self.assertNotIn("Checking disk integrity...", transcript)
         # The loader sits in the boot partition and finds the kernel there.
         self.assertTrue(diskcheck.exists(self.disk, 1, "/ldlinux.sys"))
-        banner = boot_router(self.disk, "cd_large_boot")
+        banner = boot_router(self.disk, "cd_large_boot", disk_if="sata")
         check_banner(self, banner, self.disk, 2)
         self.assertEqual(banner["root device"], "/dev/sda2")
         self.assertIn("/boot", banner["mounted"].split())
