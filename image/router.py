@@ -35,11 +35,12 @@ class Banner(dict):
     """The banner's "name: value" lines; title, seconds, text and transcript besides."""
 
 
-def boot(disk, transcript, timeout=120):
-    """Boots disk until the banner, then stops the router with ENTER.
-    Returns the Banner; raises NotBooted with the reason otherwise."""
+def boot(disk, transcript, timeout=120, disk_if="ide"):
+    """Boots disk (attached as run-qemu's --disk-if says) until the banner,
+    then stops the router with ENTER. Returns the Banner; raises NotBooted
+    with the reason otherwise."""
     start = time.monotonic()
-    command = [RUN_QEMU, "--disk", disk, "--boot", "c", "--", "-device", "sga"]
+    command = [RUN_QEMU, "--disk", disk, "--disk-if", disk_if, "--boot", "c", "--", "-device", "sga"]
     with Console(command, transcript, strip_codes=True) as con:
         try:
             m = con.expect(re.compile(BANNER.pattern + "|" + STUCK.pattern, re.S), timeout)

@@ -45,39 +45,28 @@ bool writeTextFile(const char* path, const std::string& text) {
     return written;
 }
 
-std::string format(const char* fmt, const char* a, const char* b = "") {
-    char line[160];
-    std::snprintf(line, sizeof line, fmt, a, b);
-    return line;
-}
-
 }  // namespace
 
 BootConfigResult writeBootConfiguration(const Installer& installer) {
     const DiskEntry& disk = installer.disk;
-    const char* dev = disk.device;
-    const char* root = disk.separateBoot ? "2" : "1";
+    const std::string first = partitionPath(disk.device, 1);
+    const std::string root = partitionPath(disk.device, disk.separateBoot ? 2 : 1);
     const char* rootType = disk.useJournal ? "ext3" : "ext2";
 
     mkdir("/flash/etc", 0755);
-    std::string lilo = format("boot=%s1\n", dev) +
+    std::string lilo = "boot=" + first + "\n" +
                        "map=/boot/map\n"
                        "install=/boot/boot.b\n"
                        "lba32\n"
                        "image=/boot/vmlinuz\n"
                        "  label=System\n" +
-                       format("  root=%s%s\n", dev, root) +
+                       "  root=" + root + "\n" +
                        "  read-only\n";
     if (!writeTextFile("/flash/etc/lilo.conf", lilo)) return BootConfigResult::LiloFailed;
 
     mkdir("/flash/etc", 0755);
-    std::string fstab;
-    if (disk.separateBoot) {
-        fstab = format("%s2  /     %s defaults 1 1\n", dev, rootType) +
-                format("%s1  /boot ext2 defaults 1 2\n", dev);
-    } else {
-        fstab = format("%s1  /     %s defaults 1 1\n", dev, rootType);
-    }
+    std::string fstab = root + "  /     " + rootType + " defaults 1 1\n";
+    if (disk.separateBoot) fstab += first + "  /boot ext2 defaults 1 2\n";
     fstab += "none /proc proc defaults 0 0\n"
              "none /dev/pts devpts gid=5,mode=620 0 0\n";
     if (!writeTextFile("/flash/etc/fstab", fstab)) return BootConfigResult::FstabFailed;

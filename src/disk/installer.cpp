@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -40,16 +41,34 @@ DiskEntry* diskTable() {
 }
 
 int readDiskTable(FILE* listing) {
-    DiskEntry* table = diskTable();
-    int found = 0;
+    // The whole listing is read: a disk of an earlier rank listed after four
+    // of a later one still gets its place.
+    DiskEntry found[kDiskTableSize];
+    int ranks[kDiskTableSize];
+    int count = 0;
     char line[128];
     bool atLineStart = true;
-    while (found < kDiskTableSize && std::fgets(line, sizeof line, listing)) {
+    while (std::fgets(line, sizeof line, listing)) {
+        DiskEntry entry;
         // The rest of an overlong line is not a line of its own.
-        if (atLineStart && parseGeometryLine(line, table[found])) found++;
+        if (atLineStart && parseGeometryLine(line, entry)) {
+            int rank = discoveryRank(entry.device);
+            int at = count;
+            while (at > 0 && ranks[at - 1] > rank) at--;
+            if (at < kDiskTableSize) {
+                if (count < kDiskTableSize) count++;
+                for (int i = count - 1; i > at; i--) {
+                    found[i] = found[i - 1];
+                    ranks[i] = ranks[i - 1];
+                }
+                found[at] = entry;
+                ranks[at] = rank;
+            }
+        }
         atLineStart = std::strchr(line, '\n') != nullptr;
     }
-    return found;
+    std::copy(found, found + count, diskTable());
+    return count;
 }
 
 DiskEntry* listDisks() {
@@ -83,24 +102,69 @@ bool probeHardDrive(Installer& installer) {
     return true;
 }
 
+namespace {
+
+struct KnownDisk {
+    const char* device;
+    const char* name;
+    int rank;
+};
+
+// The disks the installer knows by name, in the order it looks for them.
+constexpr KnownDisk knownDisks[] = {
+    {"/dev/hda", "IDE Primary master (disk C)", 0},
+    {"/dev/hdb", "IDE Primary slave (disk D)", 0},
+    {"/dev/hdc", "IDE Secondary master (disk E)", 0},
+    {"/dev/hdd", "IDE Secondary slave (disk F)", 0},
+    {"/dev/sda", "SATA 1", 0},
+    {"/dev/sdb", "SATA 2", 0},
+    {"/dev/sdc", "SATA 3", 0},
+    {"/dev/sdd", "SATA 4", 0},
+    {"/dev/sde", "SATA 5", 0},
+    {"/dev/sdf", "SATA 6", 0},
+    {"/dev/sdg", "SATA 7", 0},
+    {"/dev/sdh", "SATA 8", 0},
+    {"/dev/vda", "VIRTIO 1", 1},
+    {"/dev/vdb", "VIRTIO 2", 1},
+    {"/dev/vdc", "VIRTIO 3", 1},
+    {"/dev/vdd", "VIRTIO 4", 1},
+    {"/dev/vde", "VIRTIO 5", 1},
+    {"/dev/vdf", "VIRTIO 6", 1},
+    {"/dev/vdg", "VIRTIO 7", 1},
+    {"/dev/vdh", "VIRTIO 8", 1},
+    {"/dev/nvme0n1", "NVME 1", 2},
+    {"/dev/nvme1n1", "NVME 2", 2},
+    {"/dev/nvme2n1", "NVME 3", 2},
+    {"/dev/nvme3n1", "NVME 4", 2},
+    {"/dev/nvme4n1", "NVME 5", 2},
+    {"/dev/nvme5n1", "NVME 6", 2},
+    {"/dev/nvme6n1", "NVME 7", 2},
+    {"/dev/nvme7n1", "NVME 8", 2},
+};
+constexpr int kOtherDiskRank = 3;
+
+const KnownDisk* knownDisk(const char* device) {
+    for (const KnownDisk& disk : knownDisks)
+        if (std::strcmp(device, disk.device) == 0) return &disk;
+    return nullptr;
+}
+
+}  // namespace
+
+int discoveryRank(const char* device) {
+    const KnownDisk* disk = knownDisk(device);
+    return disk ? disk->rank : kOtherDiskRank;
+}
+
 const char* diskDisplayName(const char* device) {
-    static const char* const names[][2] = {
-        {"/dev/hda", "IDE Primary master (disk C)"},
-        {"/dev/hdb", "IDE Primary slave (disk D)"},
-        {"/dev/hdc", "IDE Secondary master (disk E)"},
-        {"/dev/hdd", "IDE Secondary slave (disk F)"},
-        {"/dev/sda", "SATA 1"},
-        {"/dev/sdb", "SATA 2"},
-        {"/dev/sdc", "SATA 3"},
-        {"/dev/sdd", "SATA 4"},
-        {"/dev/sde", "SATA 5"},
-        {"/dev/sdf", "SATA 6"},
-        {"/dev/sdg", "SATA 7"},
-        {"/dev/sdh", "SATA 8"},
-    };
-    for (const auto& pair : names)
-        if (std::strcmp(device, pair[0]) == 0) return pair[1];
-    return device;
+    const KnownDisk* disk = knownDisk(device);
+    return disk ? disk->name : device;
+}
+
+std::string partitionPath(const char* device, int number) {
+    std::string path = device;
+    if (!path.empty() && path.back() >= '0' && path.back() <= '9') path += 'p';
+    return path + std::to_string(number);
 }
 
 bool readMbr(const Installer& installer, unsigned char buffer[512]) {
@@ -145,9 +209,14 @@ const char* const cdromCandidates[] = {
     nullptr,
 };
 
+// A hard-disk medium may be any disk the installer knows, in the same order.
 const char* const floppyCandidates[] = {
     "/dev/hda", "/dev/hdb", "/dev/hdc", "/dev/hdd",
     "/dev/sda", "/dev/sdb", "/dev/sdc", "/dev/sdd",
     "/dev/sde", "/dev/sdf", "/dev/sdg", "/dev/sdh",
+    "/dev/vda", "/dev/vdb", "/dev/vdc", "/dev/vdd",
+    "/dev/vde", "/dev/vdf", "/dev/vdg", "/dev/vdh",
+    "/dev/nvme0n1", "/dev/nvme1n1", "/dev/nvme2n1", "/dev/nvme3n1",
+    "/dev/nvme4n1", "/dev/nvme5n1", "/dev/nvme6n1", "/dev/nvme7n1",
     nullptr,
 };

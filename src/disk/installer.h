@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 struct DiskEntry {
     char device[32] = {};        // whole-disk device path, e.g. "/dev/sda"
@@ -31,8 +32,14 @@ DiskEntry makeDiskEntry(const char* device, uint32_t cylinders, uint32_t heads, 
 bool parseGeometryLine(const char* line, DiskEntry& entry);
 
 // Reads a geometry listing into the disk table (entries from the first on,
-// at most four); returns the number of entries filled.
+// at most four, in the order of discoveryRank); returns the number filled.
 int readDiskTable(FILE* listing);
+
+// Where a disk stands when the installer looks for one: the IDE and SATA disks
+// of the display-name table first (0), then virtio disks (1), then NVMe
+// namespaces (2), then any other disk (3). Disks of one rank keep the order in
+// which the partitioning tool lists them.
+int discoveryRank(const char* device);
 
 // The process-wide table of four entries (created cleared on first use).
 DiskEntry* diskTable();
@@ -44,8 +51,14 @@ DiskEntry* listDisks();
 // Looks for disks for up to about 20 seconds and takes the first one found.
 bool probeHardDrive(Installer& installer);
 
-// A name the user recognises: "SATA 3" for "/dev/sdc", the path itself otherwise.
+// A name the user recognises: "SATA 3" for "/dev/sdc", "VIRTIO 1" for
+// "/dev/vda", "NVME 1" for "/dev/nvme0n1", the path itself otherwise.
 const char* diskDisplayName(const char* device);
+
+// The path of a partition of a whole disk: "/dev/sda" + "1"; a disk whose name
+// ends in a digit takes a "p" before the number ("/dev/nvme0n1p1"), as the
+// kernel names them. Every partition path of the installer comes from here.
+std::string partitionPath(const char* device, int number);
 
 bool readMbr(const Installer& installer, unsigned char buffer[512]);
 bool writeMbr(const Installer& installer, const unsigned char buffer[512]);

@@ -43,7 +43,7 @@ std::string partitionScript(const DiskEntry& disk, int oldEntries) {
 }
 
 std::string partitionPath(const DiskEntry& disk, int number) {
-    return std::string(disk.device) + std::to_string(number);
+    return partitionPath(disk.device, number);
 }
 
 int countDumpEntries(FILE* dump) {

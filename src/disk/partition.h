@@ -18,7 +18,7 @@ bool layoutIsSound(const DiskEntry& disk);
 // an old table of oldEntries entries beyond the new partitions.
 std::string partitionScript(const DiskEntry& disk, int oldEntries);
 
-// "/dev/sda" + "1".
+// partitionPath of the disk's device: "/dev/sda1", "/dev/nvme0n1p1".
 std::string partitionPath(const DiskEntry& disk, int number);
 
 // Counts the partition lines ("/dev/...") of a partition table dump.

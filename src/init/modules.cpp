@@ -113,6 +113,17 @@ const char* const storageModules[] = {
     "kernel/drivers/scsi/megaraid.ko",
     "kernel/drivers/scsi/megaraid/megaraid_sas.ko",
     "kernel/drivers/scsi/hpsa.ko",
+    // Virtual machines' disks (the virtio PCI transport first) and NVMe.
+    // Their checksum helpers (t10-pi and what it needs) come with the
+    // environment's first modules, as those of sd_mod do.
+    "kernel/drivers/virtio/virtio_ring.ko",
+    "kernel/drivers/virtio/virtio.ko",
+    "kernel/drivers/virtio/virtio_pci_modern_dev.ko",
+    "kernel/drivers/virtio/virtio_pci_legacy_dev.ko",
+    "kernel/drivers/virtio/virtio_pci.ko",
+    "kernel/drivers/block/virtio_blk.ko",
+    "kernel/drivers/nvme/host/nvme-core.ko",
+    "kernel/drivers/nvme/host/nvme.ko",
     nullptr,
 };
 

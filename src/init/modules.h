@@ -10,7 +10,8 @@ int loadModule(const char* path);
 // Loads every entry of a null-terminated list in order; failures do not stop it.
 void loadModules(const char* const* paths);
 
-// File systems, IDE, SCSI, libata and RAID drivers, dependencies first.
+// File systems, IDE, SCSI, libata, RAID, virtio and NVMe disk drivers,
+// dependencies first.
 extern const char* const storageModules[];
 // USB host controllers, USB keyboards and USB storage.
 extern const char* const usbModules[];

@@ -40,26 +40,30 @@ sandbox::Options diskSandbox(const std::string& image) {
 
 std::string cylpartBinary() { return std::string(BUILD_DIR) + "/tools/cylpart/cylpart"; }
 
-std::string attachAsSda() {
+std::string attachAsSda() { return attachAs("/dev/sda"); }
+
+std::string attachAs(const std::string& device) {
     std::strcpy(logDevice, "/dev/null");
     std::string loop = sandbox::attachLoop("/disk.img");
     if (loop.empty()) return "";
     struct stat st;
     if (stat(loop.c_str(), &st) != 0) return "";
-    unlink("/dev/sda");
-    if (mknod("/dev/sda", S_IFBLK | 0660, st.st_rdev) != 0) return "";
+    unlink(device.c_str());
+    if (mknod(device.c_str(), S_IFBLK | 0660, st.st_rdev) != 0) return "";
     // The installer names partitions "/dev/sda1"...; the kernel names them
     // after the loop device. The tool the installer runs as /sbin/sfdisk
     // therefore gives the kernel's partitions those names after each run.
     std::string name = loop.substr(loop.rfind('/') + 1);
+    bool digit = device.back() >= '0' && device.back() <= '9';
+    std::string stem = device + (digit ? "p" : "");
     std::string script =
         "#!/bin/sh\n"
         "/sbin/cylpart \"$@\"\n"
         "rc=$?\n"
         "for n in 1 2 3 4; do\n"
-        "  rm -f /dev/sda$n\n"
+        "  rm -f " + stem + "$n\n"
         "  f=/sys/class/block/" + name + "p$n/dev\n"
-        "  if [ -r $f ]; then mknod /dev/sda$n b $(tr : ' ' < $f); fi\n"
+        "  if [ -r $f ]; then mknod " + stem + "$n b $(tr : ' ' < $f); fi\n"
         "done\n"
         "exit $rc\n";
     if (!sandbox::writeFile("/sbin/sfdisk", script, 0755)) return "";

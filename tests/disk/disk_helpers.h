@@ -23,6 +23,9 @@ sandbox::Options diskSandbox(const std::string& image);
 // the partitions the kernel sees. Also sends tool output to /dev/null.
 // Returns the loop device, "" on failure.
 std::string attachAsSda();
+// The same under another whole-disk name ("/dev/nvme0n1": partitions
+// "/dev/nvme0n1p1"...).
+std::string attachAs(const std::string& device);
 
 // Runs a shell command inside the sandbox: its exit status.
 int shell(const std::string& command);

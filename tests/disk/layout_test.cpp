@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "disk/installer.h"
 #include "disk/partition.h"
@@ -72,6 +73,24 @@ TEST(DiskLayout, PartitionPathsAppendTheNumber) {
     DiskEntry disk = makeDiskEntry("/dev/sdb", 2000, 255, 63);
     EXPECT_EQ(partitionPath(disk, 1), "/dev/sdb1");
     EXPECT_EQ(partitionPath(disk, 2), "/dev/sdb2");
+    // A name that ends in a digit takes a "p", as the kernel names them; the
+    // longest device the record holds keeps its whole partition path.
+    const std::string longest = "/dev/" + std::string(25, 'x') + "0";
+    const struct {
+        std::string device;
+        int number;
+        std::string path;
+    } cases[] = {
+        {"/dev/hda", 1, "/dev/hda1"},          {"/dev/vda", 1, "/dev/vda1"},
+        {"/dev/vdh", 2, "/dev/vdh2"},          {"/dev/nvme0n1", 1, "/dev/nvme0n1p1"},
+        {"/dev/nvme0n1", 2, "/dev/nvme0n1p2"}, {"/dev/nvme10n12", 2, "/dev/nvme10n12p2"},
+        {"/dev/mmcblk0", 1, "/dev/mmcblk0p1"}, {longest, 2, longest + "p2"},
+    };
+    for (const auto& c : cases) {
+        DiskEntry entry = makeDiskEntry(c.device.c_str(), 2000, 255, 63);
+        ASSERT_STREQ(entry.device, c.device.c_str());
+        EXPECT_EQ(partitionPath(entry, c.number), c.path);
+    }
 }
 
 FILE* textStream(const std::string& text) {
@@ -122,6 +141,41 @@ TEST(DiskDiscovery, GeometryListingKeepsTheFirstFourDisks) {
     fclose(listing);
 }
 
+// Which disk the installer takes when a machine has several kinds: the IDE
+// and SATA disks first, then virtio disks, then NVMe namespaces, then any
+// other; within a kind, the order of the listing.
+TEST(DiskDiscovery, KindsAreSearchedInOrder) {
+    const struct {
+        std::vector<std::string> listed;
+        std::vector<std::string> table;
+    } cases[] = {
+        {{"/dev/nvme0n1", "/dev/sda", "/dev/vda"}, {"/dev/sda", "/dev/vda", "/dev/nvme0n1"}},
+        {{"/dev/nvme0n1", "/dev/vdb"}, {"/dev/vdb", "/dev/nvme0n1"}},
+        {{"/dev/mmcblk0", "/dev/nvme1n1", "/dev/nvme0n1"}, {"/dev/nvme1n1", "/dev/nvme0n1", "/dev/mmcblk0"}},
+        {{"/dev/vdb", "/dev/vda"}, {"/dev/vdb", "/dev/vda"}},
+        {{"/dev/sdb", "/dev/vda", "/dev/hda"}, {"/dev/sdb", "/dev/hda", "/dev/vda"}},
+        // A kind that comes later in the search gives way even when four were listed first.
+        {{"/dev/vda", "/dev/vdb", "/dev/vdc", "/dev/vdd", "/dev/nvme0n1", "/dev/sdc"},
+         {"/dev/sdc", "/dev/vda", "/dev/vdb", "/dev/vdc"}},
+        {{"/dev/nvme0n2", "/dev/sdi", "/dev/nvme0n1", "/dev/vdi"}, {"/dev/nvme0n1", "/dev/nvme0n2", "/dev/sdi", "/dev/vdi"}},
+        {{"/dev/xvda", "/dev/nvme0n1", "/dev/vda", "/dev/sda", "/dev/hdb"},
+         {"/dev/sda", "/dev/hdb", "/dev/vda", "/dev/nvme0n1"}},
+    };
+    for (const auto& c : cases) {
+        std::string text;
+        for (const std::string& device : c.listed) text += device + ": 100 cylinders, 255 heads, 63 sectors/track\n";
+        DiskEntry* table = diskTable();
+        for (int i = 0; i < kDiskTableSize; i++) table[i] = DiskEntry{};
+        FILE* listing = textStream(text);
+        ASSERT_NE(listing, nullptr);
+        EXPECT_EQ(readDiskTable(listing), int(c.table.size())) << text;
+        fclose(listing);
+        std::vector<std::string> got;
+        for (int i = 0; i < kDiskTableSize && table[i].device[0]; i++) got.push_back(table[i].device);
+        EXPECT_EQ(got, c.table) << text;
+    }
+}
+
 TEST(DiskDiscovery, OverlongDeviceTokensAreCut) {
     DiskEntry entry;
     std::string line = "/dev/" + std::string(60, 'x') + ": 10 cylinders, 2 heads, 3 sectors/track";
@@ -136,6 +190,13 @@ TEST(DiskDiscovery, DisplayNames) {
     EXPECT_STREQ(diskDisplayName("/dev/sdc"), "SATA 3");
     EXPECT_STREQ(diskDisplayName("/dev/sdh"), "SATA 8");
     EXPECT_STREQ(diskDisplayName("/dev/sdi"), "/dev/sdi");
+    EXPECT_STREQ(diskDisplayName("/dev/vda"), "VIRTIO 1");
+    EXPECT_STREQ(diskDisplayName("/dev/vdh"), "VIRTIO 8");
+    EXPECT_STREQ(diskDisplayName("/dev/vdi"), "/dev/vdi");
+    EXPECT_STREQ(diskDisplayName("/dev/nvme0n1"), "NVME 1");
+    EXPECT_STREQ(diskDisplayName("/dev/nvme7n1"), "NVME 8");
+    EXPECT_STREQ(diskDisplayName("/dev/nvme0n2"), "/dev/nvme0n2");
+    EXPECT_STREQ(diskDisplayName("/dev/nvme0n1p1"), "/dev/nvme0n1p1");
     EXPECT_STREQ(diskDisplayName("/dev/sda1"), "/dev/sda1");
 }
 

@@ -84,6 +84,59 @@ TEST(PrepareDisk, SmallDiskGetsOneJournalledPartition) {
     EXPECT_NE(r.output.find("Formatting disk..."), std::string::npos) << r.output;
 }
 
+// A disk whose name ends in a digit: every partition path the installation
+// uses has the "p" (the table, formatting, mounting, lilo.conf, fstab), and a
+// reinstallation finds the old system through them to keep its store.
+TEST(PrepareDisk, NvmeDiskNamesItsPartitionsWithP) {
+    std::string image = disktest::makeImage(64 << 20);
+    ASSERT_FALSE(image.empty());
+    auto r = sandbox::run(disktest::diskSandbox(image), [] {
+        disktest::Checker c;
+        if (disktest::attachAs("/dev/nvme0n1").empty()) return 100;
+        Installer installer;
+        installer.disk = makeDiskEntry("/dev/nvme0n1", 8, 255, 63);
+        c.check(prepareDisk(installer, false), "prepareDisk");
+        c.contains(readText("/proc/mounts"), "/dev/nvme0n1p1 /flash ext3 ", "root mounted");
+        c.check(readText("/flash/etc/lilo.conf") ==
+                    "boot=/dev/nvme0n1p1\nmap=/boot/map\ninstall=/boot/boot.b\nlba32\nimage=/boot/vmlinuz\n"
+                    "  label=System\n  root=/dev/nvme0n1p1\n  read-only\n",
+                "lilo.conf:\n" + readText("/flash/etc/lilo.conf"));
+        c.check(readText("/flash/etc/fstab") ==
+                    "/dev/nvme0n1p1  /     ext3 defaults 1 1\n"
+                    "none /proc proc defaults 0 0\n"
+                    "none /dev/pts devpts gid=5,mode=620 0 0\n",
+                "fstab:\n" + readText("/flash/etc/fstab"));
+        mkdir("/flash/rw/store", 0755);
+        c.check(sandbox::writeFile("/flash/rw/store/settings", "hostname=kept\n", 0600), "store");
+        c.check(umount("/flash") == 0, "unmount");
+        c.contains(capture("/usr/sbin/sfdisk -d /dev/nvme0n1"),
+                   "/dev/nvme0n1p1 : start=          63, size=      128457, type=83, bootable", "table");
+
+        c.check(prepareDisk(installer, true), "prepareDisk keeping the store");
+        c.check(readText("/flash/rw/store/settings") == "hostname=kept\n", "store kept");
+        umount("/flash");
+
+        // Two partitions: the boot partition p1, the root p2.
+        mount("tmpfs", "/flash", "tmpfs", 0, nullptr);
+        installer.disk = makeDiskEntry("/dev/nvme0n1", 1100, 255, 63);
+        c.check(writeBootConfiguration(installer) == BootConfigResult::Ok, "boot configuration");
+        c.contains(readText("/flash/etc/lilo.conf"), "boot=/dev/nvme0n1p1\n", "lilo boot line");
+        c.contains(readText("/flash/etc/lilo.conf"), "  root=/dev/nvme0n1p2\n", "lilo root line");
+        c.check(readText("/flash/etc/fstab") ==
+                    "/dev/nvme0n1p2  /     ext3 defaults 1 1\n"
+                    "/dev/nvme0n1p1  /boot ext2 defaults 1 2\n"
+                    "none /proc proc defaults 0 0\n"
+                    "none /dev/pts devpts gid=5,mode=620 0 0\n",
+                "fstab:\n" + readText("/flash/etc/fstab"));
+        umount("/flash");
+        return c.failures;
+    });
+    unlink(image.c_str());
+    ASSERT_TRUE(r.exited) << r.output;
+    EXPECT_EQ(r.exitStatus, 0) << r.output;
+    EXPECT_EQ(r.output.find("couldn't keep config"), std::string::npos) << r.output;
+}
+
 // More than 1023 cylinders (sparse): a boot partition of two cylinders and a
 // journalled root.
 TEST(PrepareDisk, LargeDiskGetsABootPartition) {

@@ -91,9 +91,9 @@ def figure(text):
     print(f"\n[figure] {text}", file=sys.stderr, flush=True)
 
 
-def boot_router(disk, name):
+def boot_router(disk, name, disk_if="ide"):
     """Boots the installed disk alone; the banner (router.boot)."""
-    banner = router.boot(disk, os.path.join(MEDIA, name + ".log"))
+    banner = router.boot(disk, os.path.join(MEDIA, name + ".log"), disk_if=disk_if)
     # the router's start is clean: no missing command, no error on the way
     problems = re.findall(r"^.*(?:not found|[Ee]rror|can't |cannot ).*$", banner.transcript, re.M)
     assert not problems, f"{name}: the router's boot says:\n" + "\n".join(problems)
@@ -161,11 +161,11 @@ class CdInstallTest(unittest.TestCase):
             os.unlink(os.path.join(self.dir, name))
         os.rmdir(self.dir)
 
-    def install(self, name, keep="n", disk_size=200 * MB, new_disk=True):
+    def install(self, name, keep="n", disk_size=200 * MB, new_disk=True, disk_if="ide"):
         if new_disk:
             blank_disk(self.disk, disk_size)
         start = time.monotonic()
-        with machine(name, self.disk) as con:
+        with machine(name, self.disk, "--disk-if", disk_if) as con:
             boot_to_menu(con)
             con.send(CHOICE + "i")
             answer(con, "Do you want to keep old configuration? ", keep)
@@ -257,9 +257,10 @@ class CdInstallTest(unittest.TestCase):
             self.assertEqual(f.read(1 << 20), bytes(1 << 20))
 
     def test_cd_large_disk(self):
-        """More than 1023 cylinders: a boot partition of its own."""
+        """More than 1023 cylinders: a boot partition of its own. The disk is
+        on an AHCI controller (SATA), which gives the same geometry as IDE."""
         cylinder = 255 * 63 * 512
-        transcript = self.install("cd_large", disk_size=1030 * cylinder)
+        transcript = self.install("cd_large", disk_size=1030 * cylinder, disk_if="sata")
         parts = diskcheck.partitions(self.disk)
         self.assertEqual([p["number"] for p in parts], [1, 2], transcript[-2000:])
         self.assertEqual(diskcheck.root_partition(self.disk), 2)
@@ -268,11 +269,51 @@ class CdInstallTest(unittest.TestCase):
         self.assertNotIn("Checking disk integrity...", transcript)
         # The loader sits in the boot partition and finds the kernel there.
         self.assertTrue(diskcheck.exists(self.disk, 1, "/ldlinux.sys"))
-        banner = boot_router(self.disk, "cd_large_boot")
+        banner = boot_router(self.disk, "cd_large_boot", disk_if="sata")
         check_banner(self, banner, self.disk, 2)
         self.assertEqual(banner["root device"], "/dev/sda2")
         self.assertIn("/boot", banner["mounted"].split())
         self.assertEqual(banner["kept configuration"], "no kept configuration")
+
+    def test_cd_virtio_large_disk(self):
+        """A virtio disk, to which QEMU gives 16 heads of 63 sectors: at 600 MiB
+        it has more than 1023 cylinders and gets a boot partition of its own."""
+        transcript = self.install("cd_virtio", disk_size=600 * MB, disk_if="virtio")
+        self.assertIn("Found harddrive as VIRTIO 1", transcript)
+        parts = diskcheck.partitions(self.disk)
+        self.assertEqual([p["number"] for p in parts], [1, 2], transcript[-2000:])
+        self.assertEqual(parts[0]["start"], 63)
+        lilo, fstab = self.check_installed(2, transcript)
+        self.assertIn("boot=/dev/vda1\n", lilo)
+        self.assertIn("  root=/dev/vda2\n", lilo)
+        self.assertTrue(fstab.startswith("/dev/vda2  /     ext3 defaults 1 1\n"
+                                         "/dev/vda1  /boot ext2 defaults 1 2\n"), fstab)
+        log = diskcheck.read_file(self.disk, 2, "/var/log/install.log").decode()
+        cylinders = int(re.search(r"\ndisk: /dev/vda, (\d+) cylinders, boot partition 1, root partition 2\n",
+                                  log).group(1))
+        self.assertEqual(cylinders, 600 * MB // (16 * 63 * 512))
+        banner = boot_router(self.disk, "cd_virtio_boot", disk_if="virtio")
+        check_banner(self, banner, self.disk, 2)
+        self.assertEqual(banner["root device"], "/dev/vda2")
+        self.assertIn("/boot", banner["mounted"].split())
+
+    def test_cd_nvme(self):
+        """An NVMe disk: its partitions are named with a "p", and the disk gets
+        the 63 sectors per track that the BIOS reads it with."""
+        transcript = self.install("cd_nvme", disk_if="nvme")
+        self.assertIn("Found harddrive as NVME 1", transcript)
+        parts = diskcheck.partitions(self.disk)
+        self.assertEqual([p["number"] for p in parts], [1], transcript[-2000:])
+        self.assertEqual(parts[0]["start"], 63)
+        lilo, fstab = self.check_installed(1, transcript)
+        self.assertIn("boot=/dev/nvme0n1p1\n", lilo)
+        self.assertIn("  root=/dev/nvme0n1p1\n", lilo)
+        self.assertTrue(fstab.startswith("/dev/nvme0n1p1  /     ext3 defaults 1 1\n"), fstab)
+        log = diskcheck.read_file(self.disk, 1, "/var/log/install.log").decode()
+        self.assertIn("\ndisk: /dev/nvme0n1, 25 cylinders, one partition\n", log)
+        banner = boot_router(self.disk, "cd_nvme_boot", disk_if="nvme")
+        check_banner(self, banner, self.disk, 1)
+        self.assertEqual(banner["root device"], "/dev/nvme0n1p1")
 
 
 SAMPLES = os.path.join(os.path.dirname(BUILD), "samples")
@@ -307,8 +348,8 @@ class HardDiskInstallTest(unittest.TestCase):
         with open(self.disk, "rb") as f:
             return f.read(512)
 
-    def boot(self, name):
-        con = Console([RUN_QEMU, "--disk", self.disk], os.path.join(MEDIA, name + ".log"))
+    def boot(self, name, disk_if="ide"):
+        con = Console([RUN_QEMU, "--disk", self.disk, "--disk-if", disk_if], os.path.join(MEDIA, name + ".log"))
         con.expect("boot:", 60)
         con.send("serial panic=-1\r")
         con.expect("Welcome to Tarnwick Router Software hard disk installation", 120)
@@ -329,8 +370,9 @@ class HardDiskInstallTest(unittest.TestCase):
         return sector
 
     def test_hdd_unattended(self):
+        """From a medium on a virtio disk, which is also the disk installed."""
         self.build_medium()
-        with self.boot("hdd_unattended") as con:
+        with self.boot("hdd_unattended", disk_if="virtio") as con:
             con.expect("Software installed.", 600)
             self.assertEqual(con.wait_exit(60), 0)  # no ENTER after a success
             transcript = con.output()
@@ -341,10 +383,12 @@ class HardDiskInstallTest(unittest.TestCase):
         expected = set(MEDIUM_PACKAGES) | {"ntp", "snmp"}
         self.assertEqual(set(diskcheck.list_dir(self.disk, 1, "/var/pdb")), expected)
         self.assertTrue(diskcheck.exists(self.disk, 1, "/etc/postinstall.done"))
-        check_install_log(self, self.disk, 1, transcript)
+        log = check_install_log(self, self.disk, 1, transcript)
+        self.assertIn("\ndisk: /dev/vda, ", log)
         # The medium is gone; the router starts with its configuration script.
-        banner = boot_router(self.disk, "hdd_unattended_boot")
+        banner = boot_router(self.disk, "hdd_unattended_boot", disk_if="virtio")
         check_banner(self, banner, self.disk, 1)
+        self.assertEqual(banner["root device"], "/dev/vda1")
         self.assertEqual(banner["configuration script"],
                          "/rw/autorun.scr (hostname gateway, lan 192.168.1.1/24)")
         self.assertEqual(banner["hostname"], "gateway")

@@ -103,24 +103,25 @@ class NetInstallTest(unittest.TestCase):
         with open(self.server_log) as f:
             return f.read()
 
-    def machine(self, name, net=NET):
+    def machine(self, name, net=NET, disk_if="ide", nic="e1000"):
         return Console([RUN_QEMU, "--kernel", os.path.join(net, "vmlinuz"),
                         "--initrd", os.path.join(net, "initrd-net.gz"),
                         "--floppy", os.path.join(net, "floppy.img"), "--disk", self.disk,
-                        "--tap", TAP, "--netns", self.ns], os.path.join(MEDIA, name + ".log"))
+                        "--disk-if", disk_if, "--tap", TAP, "--nic", nic, "--netns", self.ns],
+                       os.path.join(MEDIA, name + ".log"))
 
-    def find_server(self, con):
+    def find_server(self, con, disk_name="SATA 1"):
         con.expect("remote installation", 60)
         con.expect("Waiting for drivers...", 60)
         con.expect("Retrieving drivers...", 60)
         con.expect("Loading drivers", 60)
-        con.expect("Found harddrive as SATA 1", 60)
+        con.expect("Found harddrive as " + disk_name, 60)
         con.expect("disk label: rack-7east", 30)
         con.expect("Found server at " + SERVER_MAC.upper(), 60)
 
-    def install(self, con):
+    def install(self, con, disk_name="SATA 1"):
         """Up to the end of the installation; returns the transcript."""
-        self.find_server(con)
+        self.find_server(con, disk_name)
         con.expect("Software installed.", 300)
         con.expect("Press ENTER to reboot", 30)
         return con.output()
@@ -150,12 +151,15 @@ class NetInstallTest(unittest.TestCase):
 
     def test_net_install_and_keep(self):
         """A blank disk, ended by the server's TERM; then a reinstallation that
-        keeps the configuration store, ended by a key while TERM is lost."""
+        keeps the configuration store, ended by a key while TERM is lost, on
+        a machine whose card and disk are virtio ones (the disk moved there:
+        the same partitions, now /dev/vda1)."""
         # The disk's drivers come from the server, not from the environment.
         listing = subprocess.run(f"gzip -dc {os.path.join(NET, 'initrd-net.gz')} | cpio -it --quiet",
                                  shell=True, check=True, capture_output=True, text=True).stdout
-        self.assertIn("e1000.ko", listing)
-        for module in ("ata_piix.ko", "libata.ko", "scsi_mod.ko", "sd_mod.ko"):
+        for module in ("e1000.ko", "virtio_net.ko", "virtio_pci.ko"):
+            self.assertIn(module, listing)
+        for module in ("ata_piix.ko", "libata.ko", "scsi_mod.ko", "sd_mod.ko", "virtio_blk.ko", "nvme.ko"):
             self.assertNotIn(module, listing)
         blank_disk(self.disk, 200 * MB)
         self.start_server("net_install", "--once")
@@ -174,8 +178,8 @@ class NetInstallTest(unittest.TestCase):
         subprocess.run(["ip", "netns", "exec", self.ns, "nft",
                         f"add table netdev lost; add chain netdev lost in {{ type filter hook ingress "
                         f"device {TAP} priority 0; }}; add rule netdev lost in {DROP_WTRM}"], check=True)
-        with self.machine("net_keep") as con:
-            transcript = self.install(con)
+        with self.machine("net_keep", disk_if="virtio", nic="virtio") as con:
+            transcript = self.install(con, disk_name="VIRTIO 1")
             time.sleep(3)  # WTRM goes out each second and is lost: the machine waits
             self.assertIsNone(con.proc.poll(), "ended without TERM or key")
             con.send("\r")
@@ -186,8 +190,9 @@ class NetInstallTest(unittest.TestCase):
         self.assertEqual(diskcheck.read_file(self.disk, 1, "/rw/store/settings"), b"hostname=kept\n")
 
         # The router starts with what it kept and what the server sent.
-        banner = boot_router(self.disk, "net_keep_boot")
+        banner = boot_router(self.disk, "net_keep_boot", disk_if="virtio")
         check_banner(self, banner, self.disk, 1)
+        self.assertEqual(banner["root device"], "/dev/vda1")
         self.assertEqual(banner["kept configuration"], "/rw/store (hostname=kept)")
         self.assertEqual(banner["configuration script"], "/site.scr (hostname edge-7, lan 10.7.0.1/24)")
         self.assertEqual(banner["hostname"], "edge-7")

@@ -29,7 +29,7 @@ int count(const char* const* list) {
 }
 
 TEST(Modules, ListsLoadWhatOthersDependOnFirst) {
-    EXPECT_EQ(count(storageModules), 75);
+    EXPECT_EQ(count(storageModules), 83);
     EXPECT_EQ(count(usbModules), 7);
     EXPECT_STREQ(storageModules[0], "kernel/fs/ext2/ext2.ko");
     EXPECT_STREQ(storageModules[74], "kernel/drivers/scsi/hpsa.ko");
@@ -43,6 +43,14 @@ TEST(Modules, ListsLoadWhatOthersDependOnFirst) {
     EXPECT_TRUE(before(storageModules, "kernel/drivers/ata/libata.ko", "kernel/drivers/ata/libahci.ko"));
     EXPECT_TRUE(before(storageModules, "kernel/drivers/ata/libahci.ko", "kernel/drivers/ata/ahci.ko"));
     EXPECT_TRUE(before(storageModules, "kernel/drivers/cdrom/cdrom.ko", "kernel/drivers/scsi/sr_mod.ko"));
+    // Virtual and NVMe disks come after the older drivers, each after what it needs.
+    EXPECT_TRUE(before(storageModules, "kernel/drivers/scsi/hpsa.ko", "kernel/drivers/virtio/virtio_ring.ko"));
+    EXPECT_TRUE(before(storageModules, "kernel/drivers/virtio/virtio_ring.ko", "kernel/drivers/virtio/virtio.ko"));
+    EXPECT_TRUE(before(storageModules, "kernel/drivers/virtio/virtio.ko", "kernel/drivers/virtio/virtio_pci.ko"));
+    EXPECT_TRUE(before(storageModules, "kernel/drivers/virtio/virtio_pci_modern_dev.ko",
+                       "kernel/drivers/virtio/virtio_pci.ko"));
+    EXPECT_TRUE(before(storageModules, "kernel/drivers/virtio/virtio_pci.ko", "kernel/drivers/block/virtio_blk.ko"));
+    EXPECT_TRUE(before(storageModules, "kernel/drivers/nvme/host/nvme-core.ko", "kernel/drivers/nvme/host/nvme.ko"));
     EXPECT_TRUE(before(usbModules, "kernel/drivers/usb/core/usbcore.ko", "kernel/drivers/usb/host/ehci-hcd.ko"));
     EXPECT_TRUE(before(usbModules, "kernel/drivers/usb/core/usbcore.ko", "kernel/drivers/usb/storage/usb-storage.ko"));
 }

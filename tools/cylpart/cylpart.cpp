@@ -57,6 +57,12 @@ void error(const char* fmt, const std::string& arg = "") {
 
 // Geometry of an open disk (or image file). The kernel's cylinder field is
 // only 16 bits wide, so cylinders always come from the size in sectors.
+// Its heads and sectors are taken when they have the 63 sectors per track
+// that BIOSes give every disk they translate. Drivers without a geometry of
+// their own (NVMe, virtio disks whose host gives none, small USB sticks)
+// report a made-up 64 heads and 32 sectors: a first partition on its second
+// track would then start at sector 32, where a BIOS that reads head 1,
+// sector 1 finds sector 63. Those disks get 255 heads and 63 sectors.
 bool readGeometry(int fd, Geometry& geo) {
     struct stat st;
     if (fstat(fd, &st) != 0) return false;
@@ -64,7 +70,7 @@ bool readGeometry(int fd, Geometry& geo) {
     if (S_ISBLK(st.st_mode)) {
         if (ioctl(fd, BLKGETSIZE64, &bytes) != 0) return false;
         hd_geometry hd{};
-        if (ioctl(fd, HDIO_GETGEO, &hd) == 0 && hd.heads != 0 && hd.sectors != 0) {
+        if (ioctl(fd, HDIO_GETGEO, &hd) == 0 && hd.heads != 0 && hd.sectors == 63) {
             geo.heads = hd.heads;
             geo.sectors = hd.sectors;
         }

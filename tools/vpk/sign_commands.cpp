@@ -255,21 +255,29 @@ int verify(const std::vector<std::string>& arguments) {
     auto files = args.positional();
     if (files.empty()) return usageError("verify", "no package file given");
 
-    std::cout << "trust: " << describeKey(trust.publicKey)
-              << (haveKey ? ", from --public-key " + keyText : std::string(", built in")) << "; known digests: "
-              << (haveTable ? tablePath + " (" + std::to_string(table.size()) + ")"
-                  : haveKey ? std::string("none (no --known-digests: unsigned packages are refused)")
-                            : "built in (" + std::to_string(trust.knownDigests.size()) + ", the development table)")
-              << "\n";
+    // What it judges against comes first, once a file can be judged at all
+    // (a missing file is a wrong argument, said on standard error alone).
+    bool trustSaid = false;
+    auto sayTrust = [&] {
+        if (trustSaid) return;
+        trustSaid = true;
+        std::cout << "trust: " << describeKey(trust.publicKey)
+                  << (haveKey ? ", from --public-key " + keyText : std::string(", built in")) << "; known digests: "
+                  << (haveTable ? tablePath + " (" + std::to_string(table.size()) + ")"
+                      : haveKey ? std::string("none (no --known-digests: unsigned packages are refused)")
+                                : "built in (" + std::to_string(trust.knownDigests.size()) + ", the development table)")
+                  << "\n";
+    };
     int status = kExitOk;
     for (const std::string& path : files) {
-        if (isScriptFile(path)) {
-            if (!verifyScriptFile(path, trust.publicKey, std::cout)) status = kExitFailure;
-            continue;
-        }
         std::ifstream in(path, std::ios::binary);
         if (!in) {
             status = fail("cannot read " + path);
+            continue;
+        }
+        sayTrust();
+        if (isScriptFile(path)) {
+            if (!verifyScriptFile(path, trust.publicKey, std::cout)) status = kExitFailure;
             continue;
         }
         auto checks = archive::checkEveryPackage(in, trust);
