@@ -368,7 +368,7 @@ int main(int argc, char** argv) {
             // --once: done when no machine is left at work (a machine that
             // accepted an offer, is preparing its disk, or fetching files),
             // after a little while for a TERM that was lost and is asked for again.
-            std::vector<MacAddress> busy = server.atWork();
+            std::vector<MacAddress> busy = server.atWork(now);
             if (busy != waitingFor) {
                 waitingFor = busy;
                 if (!busy.empty()) {

@@ -216,6 +216,13 @@ void Server::sizeChanged(Session& s, ReplySizer::Change change) {
              " bytes " + kB(other) + " kB/s");
 }
 
+// Whether a session at work is no longer served by anyone: its machine gave
+// up a request in the middle of a file, or started and never asked for the list.
+static bool gaveUp(const Session& s, int64_t nowUs) {
+    bool waiting = s.phase == Session::Started || s.inFile;
+    return waiting && nowUs - s.progressUs > kGaveUpUs;
+}
+
 bool Server::handle(const Message& in, int count, Message& reply) {
     return handle(in, count, reply, monotonicUs());
 }
@@ -368,11 +375,12 @@ int Server::frameMtu(const MacAddress& mac) const {
     return std::min(mtu, config_.linkMtu);
 }
 
-std::vector<MacAddress> Server::atWork() const {
+std::vector<MacAddress> Server::atWork(int64_t nowUs) const {
     std::vector<MacAddress> out;
     for (const auto* table : {&sessions_, &displaced_})
         for (const auto& [mac, s] : *table)
-            if (s.atWork() && (s.kind == Session::Install || table == &sessions_)) out.push_back(mac);
+            if (s.atWork() && !gaveUp(s, nowUs) && (s.kind == Session::Install || table == &sessions_))
+                out.push_back(mac);
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
     return out;
@@ -476,13 +484,6 @@ bool Server::expired(const Session& s, int64_t nowUs) const {
     if (s.phase == Session::Ended || s.driversDone()) return nowUs - s.lastHeardUs > kEndedLifeUs;
     if (s.phase == Session::Offered) return nowUs - s.lastHeardUs > kOfferedLifeUs;
     return nowUs - s.progressUs > kWorkingLifeUs;
-}
-
-// Whether a session at work is no longer served by anyone: its machine gave
-// up a request in the middle of a file, or started and never asked for the list.
-static bool gaveUp(const Session& s, int64_t nowUs) {
-    bool waiting = s.phase == Session::Started || s.inFile;
-    return waiting && nowUs - s.progressUs > kGaveUpUs;
 }
 
 void Server::expire(int64_t nowUs) {

@@ -235,9 +235,9 @@ public:
     bool handle(const Message& in, int count, Message& reply, int64_t nowUs);
     // Forgets the sessions whose phase's lifetime has passed in silence.
     void expire(int64_t nowUs);
-    // The machines at work (see Session::atWork), those set aside by a
-    // broadcast in their name included.
-    std::vector<MacAddress> atWork() const;
+    // The machines at work (see Session::atWork) that have not given up,
+    // those set aside by a broadcast in their name included.
+    std::vector<MacAddress> atWork(int64_t nowUs) const;
     // The largest frame to send to a machine (its repeats lower it).
     int frameMtu(const MacAddress& mac) const;
 
