@@ -17,7 +17,8 @@
 // longer than the links would).
 // Then a hostile station (--attack-only for it alone): for each attack pattern
 // the bytes the server sends per byte the station sends, and one machine's
-// transfer time alone and while stations run every pattern at once.
+// transfer time alone and while stations run every pattern at once
+// (--attack-rate N: each station sends N datagrams a second at most).
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -313,6 +314,11 @@ public:
         m.setAck(ack >= 0 ? static_cast<uint16_t>(ack) : seq);
         int n = m.setText(text);
         if (!seq) m.setLength(static_cast<uint16_t>(n + 1));
+        if (rate > 0) {  // paced: datagram k leaves at start + k / rate
+            if (startedAt_ == 0) startedAt_ = nowSeconds();
+            double due = startedAt_ + static_cast<double>(count_++) / rate;
+            for (double now; (now = nowSeconds()) < due;) usleep(static_cast<useconds_t>((due - now) * 1e6));
+        }
         NetInterface& i = c_.interfaces[0];
         const sockaddr_in* where = to ? to : &i.broadcastAddress;
         while (sendto(i.socket, m.bytes, static_cast<size_t>(m.size()), 0, reinterpret_cast<const sockaddr*>(where),
@@ -321,9 +327,12 @@ public:
             usleep(200);  // a full queue
     }
     static constexpr MacAddress kServer{0x02, 0x5e, 0, 0, 0, 1};
+    static inline double rate = 0;  // datagrams a second; 0: as fast as it can
 
 private:
     InstallClient c_;
+    double startedAt_ = 0;
+    long count_ = 0;
 };
 
 MacAddress madeUp(uint32_t i) {
@@ -353,6 +362,7 @@ constexpr int kBlindPatterns = 6;  // the ones before "as a client"
 int attack(int pattern, double until) {
     Station st;
     if (!st.open()) return 2;
+    usleep(1000000);  // the first frames after the link comes up may be lost
     auto going = [&] { return nowSeconds() < until && !stopNow(); };
     const MacAddress victim{0x02, 0xc1, 0, 0, 0, 1};
     uint32_t next = static_cast<uint32_t>(pattern) << 20;
@@ -460,7 +470,8 @@ Wire wireOf(pid_t server) {
 // bytes the server sent for each byte the station did. Then one machine
 // pulling the file with and without a station running the patterns at once
 // (one station per pattern but "as a client").
-void measureAttack(long bytes, const std::string& dir, double seconds) {
+void measureAttack(long bytes, const std::string& dir, double seconds, double rate) {
+    Station::rate = rate;
     std::printf("\nhostile station: server bytes out per station byte in, %.0f s per pattern "
                 "(frames at br0; goal: below 2 for every blind pattern)\n", seconds);
     std::fflush(stdout);
@@ -470,7 +481,7 @@ void measureAttack(long bytes, const std::string& dir, double seconds) {
         lab.server({"/sbin/castdeploy-server", "--interface", "br0", "--drivers", "/srv/drivers.vpk", "/srv/payload.vpk"},
                    {{dir, "/srv"}});
         lab.serverSetup("ip addr add 10.5.0.1/24 dev br0");
-        double until = nowSeconds() + 1.5 + seconds;
+        double until = nowSeconds() + 2.5 + seconds;
         lab.client([=] {
             usleep(1500000);  // the server is up
             return attack(p, until);
@@ -479,7 +490,7 @@ void measureAttack(long bytes, const std::string& dir, double seconds) {
             std::fprintf(stderr, "netxfer: %s\n", lab.error().c_str());
             return;
         }
-        usleep(1000000);
+        usleep(2000000);
         Wire before = wireOf(lab.serverPid());
         lab.waitClient(0, static_cast<int>(seconds * 1000) + 30000);
         usleep(300000);
@@ -493,14 +504,18 @@ void measureAttack(long bytes, const std::string& dir, double seconds) {
     }
     std::printf("  worst ratio over the blind patterns: %.3f\n", worst);
 
-    std::printf("\none machine pulling %.1f MB, alone and while stations run every blind pattern at once\n", bytes / 1e6);
+    std::printf("\none machine pulling %.1f MB, alone and while six stations run the blind patterns at once, each %s\n",
+                bytes / 1e6, rate > 0 ? ("at " + std::to_string(static_cast<long>(rate)) + " datagrams/s").c_str()
+                                      : "as fast as it can");
     double times[2] = {0, 0};
     for (int attacked = 0; attacked < 2; ++attacked) {
         netlab::Lab lab;
         lab.server({"/sbin/castdeploy-server", "--interface", "br0", "--drivers", "/srv/drivers.vpk", "/srv/payload.vpk"},
                    {{dir, "/srv"}});
         lab.serverSetup("ip addr add 10.5.0.1/24 dev br0");
-        lab.client([=] { return fetch(0, false); });
+        // The file is asked for once the stations are well under way.
+        double startAt = nowSeconds() + 5;
+        lab.client([=] { return fetchTogether(startAt); });
         double until = nowSeconds() + 600;
         if (attacked)
             for (int p = 0; p < kBlindPatterns; ++p) lab.client([=] { return attack(p, until); });
@@ -515,13 +530,15 @@ void measureAttack(long bytes, const std::string& dir, double seconds) {
                 lab.waitClient(p + 1, 30000);
             }
         lab.stopServer();
-        size_t at = r.output.find("TIME ");
-        if (!r.exited || r.exitStatus != 0 || at == std::string::npos) {
+        size_t at = r.output.find("SPAN ");
+        double began = 0, ended = 0;
+        if (!r.exited || r.exitStatus != 0 || at == std::string::npos ||
+            std::sscanf(r.output.c_str() + at, "SPAN %lf %lf", &began, &ended) != 2) {
             std::printf("  %s: the machine failed (status %d): %s\n", attacked ? "attacked" : "alone", r.exitStatus,
                         r.output.c_str());
             return;
         }
-        times[attacked] = std::atof(r.output.c_str() + at + 5);
+        times[attacked] = ended - began;
     }
     std::printf("  alone      %8.3f s  %8.2f MB/s\n", times[0], bytes / times[0] / 1e6);
     std::printf("  attacked   %8.3f s  %8.2f MB/s  ratio %.2f (alone time / attacked time)\n", times[1],
@@ -619,7 +636,7 @@ int main(int argc, char** argv) {
     double rackMb = 20;
     int portMbit = 100, serverMbit = 1000;
     bool manyOnly = false, rackOnly = false, attackOnly = false;
-    double attackSeconds = 3, attackMb = 20;
+    double attackSeconds = 3, attackMb = 100, attackRate = 0;
     std::vector<int> machines{1, 8, 32};
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -655,6 +672,7 @@ int main(int argc, char** argv) {
         else if (a == "--rack-mb") rackMb = std::atof(argv[i + 1]);
         else if (a == "--attack-mb") attackMb = std::atof(argv[i + 1]);
         else if (a == "--attack-seconds") attackSeconds = std::atof(argv[i + 1]);
+        else if (a == "--attack-rate") attackRate = std::atof(argv[i + 1]);
         else if (a == "--port-mbit") portMbit = std::atoi(argv[i + 1]);
         else if (a == "--server-mbit") serverMbit = std::atoi(argv[i + 1]);
         else if (a == "--loss") loss = std::atoi(argv[i + 1]);
@@ -682,7 +700,7 @@ int main(int argc, char** argv) {
     long attackBytes = static_cast<long>(attackMb * 1e6);
     auto hostile = [&] {
         sandbox::writeFile(dir + "/payload.vpk", data.substr(0, static_cast<size_t>(attackBytes)));
-        measureAttack(attackBytes, dir, attackSeconds);
+        measureAttack(attackBytes, dir, attackSeconds, attackRate);
     };
     if (attackOnly) {
         hostile();
