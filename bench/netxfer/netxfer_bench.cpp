@@ -18,7 +18,8 @@
 // Then a hostile station (--attack-only for it alone): for each attack pattern
 // the bytes the server sends per byte the station sends, and one machine's
 // transfer time alone and while stations run every pattern at once
-// (--attack-rate N: each station sends N datagrams a second at most).
+// (--attack-rate N: each station sends N datagrams a second at most;
+// --attack-pattern K: only the K-th pattern, from 0).
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -470,13 +471,14 @@ Wire wireOf(pid_t server) {
 // bytes the server sent for each byte the station did. Then one machine
 // pulling the file with and without a station running the patterns at once
 // (one station per pattern but "as a client").
-void measureAttack(long bytes, const std::string& dir, double seconds, double rate) {
+void measureAttack(long bytes, const std::string& dir, double seconds, double rate, int only) {
     Station::rate = rate;
     std::printf("\nhostile station: server bytes out per station byte in, %.0f s per pattern "
                 "(frames at br0; goal: below 2 for every blind pattern)\n", seconds);
     std::fflush(stdout);
     double worst = 0;
     for (int p = 0; p < static_cast<int>(sizeof kPatterns / sizeof *kPatterns); ++p) {
+        if (only >= 0 && p != only) continue;
         netlab::Lab lab;
         lab.server({"/sbin/castdeploy-server", "--interface", "br0", "--drivers", "/srv/drivers.vpk", "/srv/payload.vpk"},
                    {{dir, "/srv"}});
@@ -518,17 +520,17 @@ void measureAttack(long bytes, const std::string& dir, double seconds, double ra
         lab.client([=] { return fetchTogether(startAt); });
         double until = nowSeconds() + 600;
         if (attacked)
-            for (int p = 0; p < kBlindPatterns; ++p) lab.client([=] { return attack(p, until); });
+            for (int p = 0; p < kBlindPatterns; ++p)
+                if (only < 0 || p == only) lab.client([=] { return attack(p, until); });
         if (!lab.start()) {
             std::fprintf(stderr, "netxfer: %s\n", lab.error().c_str());
             return;
         }
         auto r = lab.waitClient(0, 600000);
-        if (attacked)
-            for (int p = 0; p < kBlindPatterns; ++p) {
-                sandbox::writeFile("/proc/" + std::to_string(lab.clientBox(p + 1).pid()) + "/root/stop", "");
-                lab.waitClient(p + 1, 30000);
-            }
+        for (int k = 1; attacked && k <= (only < 0 ? kBlindPatterns : 1); ++k) {
+            sandbox::writeFile("/proc/" + std::to_string(lab.clientBox(k).pid()) + "/root/stop", "");
+            lab.waitClient(k, 30000);
+        }
         lab.stopServer();
         size_t at = r.output.find("SPAN ");
         double began = 0, ended = 0;
@@ -637,6 +639,7 @@ int main(int argc, char** argv) {
     int portMbit = 100, serverMbit = 1000;
     bool manyOnly = false, rackOnly = false, attackOnly = false;
     double attackSeconds = 3, attackMb = 100, attackRate = 0;
+    int attackPattern = -1;
     std::vector<int> machines{1, 8, 32};
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -673,6 +676,7 @@ int main(int argc, char** argv) {
         else if (a == "--attack-mb") attackMb = std::atof(argv[i + 1]);
         else if (a == "--attack-seconds") attackSeconds = std::atof(argv[i + 1]);
         else if (a == "--attack-rate") attackRate = std::atof(argv[i + 1]);
+        else if (a == "--attack-pattern") attackPattern = std::atoi(argv[i + 1]);
         else if (a == "--port-mbit") portMbit = std::atoi(argv[i + 1]);
         else if (a == "--server-mbit") serverMbit = std::atoi(argv[i + 1]);
         else if (a == "--loss") loss = std::atoi(argv[i + 1]);
@@ -700,7 +704,7 @@ int main(int argc, char** argv) {
     long attackBytes = static_cast<long>(attackMb * 1e6);
     auto hostile = [&] {
         sandbox::writeFile(dir + "/payload.vpk", data.substr(0, static_cast<size_t>(attackBytes)));
-        measureAttack(attackBytes, dir, attackSeconds, attackRate);
+        measureAttack(attackBytes, dir, attackSeconds, attackRate, attackPattern);
     };
     if (attackOnly) {
         hostile();

@@ -677,6 +677,16 @@ TEST_F(ServerLogic, TooManyNewMachinesAtOnceAreAnsweredWhenTheyAskAgain) {
     for (int i = 2000; i < 2100; ++i) broadcast(i, 8000000 + i);
     EXPECT_FALSE(broadcast(998, 8000200));
     EXPECT_LE(s.sessions().size(), 64u + 64u + 64u + 2u);
+    // Asking twice at once takes a token too: made-up machines that repeat
+    // themselves get no more offers than the rate.
+    Server twice(config);
+    int offers = 0;
+    for (int i = 0; i < 1000; ++i)
+        for (int k = 0; k < 2; ++k) {
+            Message q = request(mac(i), {}, 1, "DSCV\nx\n\nL\ni386\n", true), reply;
+            offers += twice.handle(q, q.size(), reply, 1000 + i * 10 + k);
+        }
+    EXPECT_LE(offers, 64 + 1);
 }
 
 TEST(Printable, StationTextCannotDriveATerminal) {
