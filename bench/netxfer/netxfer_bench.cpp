@@ -15,16 +15,23 @@
 // and the same addressed transfer on ports without limits (the host's own
 // ceiling: on two cores the machines' and the server's processing may take
 // longer than the links would).
+// Then a hostile station (--attack-only for it alone): for each attack pattern
+// the bytes the server sends per byte the station sends, and one machine's
+// transfer time alone and while stations run every pattern at once
+// (--attack-rate N: each station sends N datagrams a second at most;
+// --attack-pattern K: only the K-th pattern, from 0).
 #include <arpa/inet.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -292,6 +299,254 @@ void measureRack(long bytes, const std::vector<int>& counts, int portMbit, int s
                 "  itself, the \"no limits\" row, is not slower)\n");
 }
 
+// A station on the segment: sends datagrams under any MAC address through its
+// installer endpoint (without taking the address on, so replies are not its own).
+class Station {
+public:
+    bool open() { return enumerateInterfaces(c_) == 1; }
+    // seq 0: a broadcast (sequence 1, no destination); ack < 0: as a client would.
+    void send(const MacAddress& from, uint16_t seq, const std::string& text, int ack = -1,
+              const sockaddr_in* to = nullptr) {
+        Message m;
+        m.clear();
+        m.setSource(from);
+        if (seq) m.setDestination(kServer);
+        m.setSequence(seq ? seq : 1);
+        m.setAck(ack >= 0 ? static_cast<uint16_t>(ack) : seq);
+        int n = m.setText(text);
+        if (!seq) m.setLength(static_cast<uint16_t>(n + 1));
+        if (rate > 0) {  // paced: datagram k leaves at start + k / rate
+            if (startedAt_ == 0) startedAt_ = nowSeconds();
+            double due = startedAt_ + static_cast<double>(count_++) / rate;
+            for (double now; (now = nowSeconds()) < due;) usleep(static_cast<useconds_t>((due - now) * 1e6));
+        }
+        NetInterface& i = c_.interfaces[0];
+        const sockaddr_in* where = to ? to : &i.broadcastAddress;
+        while (sendto(i.socket, m.bytes, static_cast<size_t>(m.size()), 0, reinterpret_cast<const sockaddr*>(where),
+                      sizeof(sockaddr_in)) < 0 &&
+               (errno == EAGAIN || errno == ENOBUFS))
+            usleep(200);  // a full queue
+    }
+    static constexpr MacAddress kServer{0x02, 0x5e, 0, 0, 0, 1};
+    static inline double rate = 0;  // datagrams a second; 0: as fast as it can
+
+private:
+    InstallClient c_;
+    double startedAt_ = 0;
+    long count_ = 0;
+};
+
+MacAddress madeUp(uint32_t i) {
+    return {0x02, 0xfa, static_cast<uint8_t>(i >> 24), static_cast<uint8_t>(i >> 16), static_cast<uint8_t>(i >> 8),
+            static_cast<uint8_t>(i)};
+}
+
+bool stopNow() {
+    struct stat st;
+    return stat("/stop", &st) == 0;
+}
+
+// The attack patterns, each run by a station until `until` (or /stop).
+// "as a client" acknowledges every reply as an installer does: the protocol
+// has nothing else by which the server could tell it from one.
+const char* const kPatterns[] = {
+    "fill: DSCV, DSCV, YACK per made-up MAC, then YACK repeats",
+    "forged: DSCV and DRVR in one MAC's name every ms",
+    "blind: a made-up session, new RETRs with advancing numbers",
+    "blind: DRVR then RETRs, over and over (one MAC)",
+    "storm: one RETR repeated in a session at work",
+    "unicast: DRVR sent to the server's IPv4 address",
+    "as a client: a made-up session acknowledging every reply",
+};
+constexpr int kBlindPatterns = 6;  // the ones before "as a client"
+
+int attack(int pattern, double until) {
+    Station st;
+    if (!st.open()) return 2;
+    usleep(1000000);  // the first frames after the link comes up may be lost
+    auto going = [&] { return nowSeconds() < until && !stopNow(); };
+    const MacAddress victim{0x02, 0xc1, 0, 0, 0, 1};
+    uint32_t next = static_cast<uint32_t>(pattern) << 20;
+    while (going()) {
+        switch (pattern) {
+        case 0: {
+            uint32_t first = next;
+            for (int i = 0; i < 4200 && going(); ++i, ++next) {
+                st.send(madeUp(next), 0, "DSCV\nx\n\nL\ni386\n");
+                st.send(madeUp(next), 0, "DSCV\nx\n\nL\ni386\n");
+                st.send(madeUp(next), 1, "YACK\n");
+            }
+            while (going()) {
+                for (uint32_t k = first; k < next; ++k) st.send(madeUp(k), 1, "YACK\n");
+                usleep(200000);
+            }
+            break;
+        }
+        case 1:
+            st.send(victim, 0, "DSCV\nx\n\nLABEL-1\ni386\n");
+            st.send(victim, 0, "DRVR\n6.1");
+            usleep(1000);
+            break;
+        case 2: {
+            MacAddress me = madeUp(next++);
+            st.send(me, 0, "DSCV\nx\n\nL\ni386\n", 0);
+            st.send(me, 1, "YACK\n", 0);
+            st.send(me, 2, "STRT", 0);
+            for (uint16_t seq = 3; seq < 5000 && going(); ++seq) st.send(me, seq, "RETR", 0);
+            break;
+        }
+        case 3: {
+            MacAddress me = madeUp(0x7fffff);
+            st.send(me, 0, "DRVR\n6.1", 0);
+            for (uint16_t seq = 1; seq <= 3; ++seq) st.send(me, seq, "RETR", 0);
+            break;
+        }
+        case 4: {
+            MacAddress me = madeUp(next++);
+            st.send(me, 0, "DSCV\nx\n\nL\ni386\n");
+            usleep(2000);
+            uint16_t seq = 1;
+            for (const char* w : {"YACK\n", "STRT", "RETR", "RETR"}) {
+                st.send(me, seq++, w);
+                usleep(2000);
+            }
+            while (going()) st.send(me, 4, "RETR");
+            break;
+        }
+        case 5: {
+            // Unicast to the server's own address, from port 5000 with an
+            // address of the server's subnet.
+            static bool addressed = std::system("ip addr add 10.5.0.2/24 dev eth0") == 0;
+            if (!addressed) return 3;
+            sockaddr_in to{};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(proto::kPort);
+            to.sin_addr.s_addr = inet_addr("10.5.0.1");
+            while (going()) {
+                st.send(madeUp(next++), 0, "DRVR\n6.1", -1, &to);
+                usleep(100);
+            }
+            break;
+        }
+        case 6: {
+            MacAddress me = madeUp(next++);
+            st.send(me, 0, "DSCV\nx\n\nL\ni386\n");
+            usleep(2000);
+            uint16_t seq = 1;
+            st.send(me, seq++, "YACK\n");
+            usleep(2000);
+            st.send(me, seq++, "STRT");
+            usleep(2000);
+            for (; seq < 60000 && going(); ++seq) {
+                st.send(me, seq, "RETR");
+                usleep(100);  // about the pace of a client on this LAN
+            }
+            break;
+        }
+        }
+    }
+    return 0;
+}
+
+// Bytes that left and entered the server's namespace at br0 (frames, all
+// headers included), read from its /proc/net/dev.
+struct Wire {
+    long long in = 0, out = 0;
+};
+Wire wireOf(pid_t server) {
+    Wire w;
+    std::string table = sandbox::readFile("/proc/" + std::to_string(server) + "/net/dev");
+    size_t at = table.find(" br0:");
+    long long v[10];
+    if (at != std::string::npos &&
+        std::sscanf(table.c_str() + at + 5, "%lld %lld %lld %lld %lld %lld %lld %lld %lld %lld", &v[0], &v[1], &v[2],
+                    &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9]) == 10) {
+        w.in = v[0];
+        w.out = v[8];
+    }
+    return w;
+}
+
+// Each pattern alone against a server with nobody else on the LAN: the
+// bytes the server sent for each byte the station did. Then one machine
+// pulling the file with and without a station running the patterns at once
+// (one station per pattern but "as a client").
+void measureAttack(long bytes, const std::string& dir, double seconds, double rate, int only) {
+    Station::rate = rate;
+    std::printf("\nhostile station: server bytes out per station byte in, %.0f s per pattern "
+                "(frames at br0; goal: below 2 for every blind pattern)\n", seconds);
+    std::fflush(stdout);
+    double worst = 0;
+    for (int p = 0; p < static_cast<int>(sizeof kPatterns / sizeof *kPatterns); ++p) {
+        if (only >= 0 && p != only) continue;
+        netlab::Lab lab;
+        lab.server({"/sbin/castdeploy-server", "--interface", "br0", "--drivers", "/srv/drivers.vpk", "/srv/payload.vpk"},
+                   {{dir, "/srv"}});
+        lab.serverSetup("ip addr add 10.5.0.1/24 dev br0");
+        double until = nowSeconds() + 2.5 + seconds;
+        lab.client([=] {
+            usleep(1500000);  // the server is up
+            return attack(p, until);
+        });
+        if (!lab.start()) {
+            std::fprintf(stderr, "netxfer: %s\n", lab.error().c_str());
+            return;
+        }
+        usleep(2000000);
+        Wire before = wireOf(lab.serverPid());
+        lab.waitClient(0, static_cast<int>(seconds * 1000) + 30000);
+        usleep(300000);
+        Wire after = wireOf(lab.serverPid());
+        lab.stopServer();
+        double in = static_cast<double>(after.in - before.in), out = static_cast<double>(after.out - before.out);
+        double ratio = in > 0 ? out / in : 0;
+        if (p < kBlindPatterns) worst = std::max(worst, ratio);
+        std::printf("  %-62s in %9.0f KB  out %9.0f KB  ratio %6.3f\n", kPatterns[p], in / 1e3, out / 1e3, ratio);
+        std::fflush(stdout);
+    }
+    std::printf("  worst ratio over the blind patterns: %.3f\n", worst);
+
+    std::printf("\none machine pulling %.1f MB, alone and while six stations run the blind patterns at once, each %s\n",
+                bytes / 1e6, rate > 0 ? ("at " + std::to_string(static_cast<long>(rate)) + " datagrams/s").c_str()
+                                      : "as fast as it can");
+    double times[2] = {0, 0};
+    for (int attacked = 0; attacked < 2; ++attacked) {
+        netlab::Lab lab;
+        lab.server({"/sbin/castdeploy-server", "--interface", "br0", "--drivers", "/srv/drivers.vpk", "/srv/payload.vpk"},
+                   {{dir, "/srv"}});
+        lab.serverSetup("ip addr add 10.5.0.1/24 dev br0");
+        // The file is asked for once the stations are well under way.
+        double startAt = nowSeconds() + 5;
+        lab.client([=] { return fetchTogether(startAt); });
+        double until = nowSeconds() + 600;
+        if (attacked)
+            for (int p = 0; p < kBlindPatterns; ++p)
+                if (only < 0 || p == only) lab.client([=] { return attack(p, until); });
+        if (!lab.start()) {
+            std::fprintf(stderr, "netxfer: %s\n", lab.error().c_str());
+            return;
+        }
+        auto r = lab.waitClient(0, 600000);
+        for (int k = 1; attacked && k <= (only < 0 ? kBlindPatterns : 1); ++k) {
+            sandbox::writeFile("/proc/" + std::to_string(lab.clientBox(k).pid()) + "/root/stop", "");
+            lab.waitClient(k, 30000);
+        }
+        lab.stopServer();
+        size_t at = r.output.find("SPAN ");
+        double began = 0, ended = 0;
+        if (!r.exited || r.exitStatus != 0 || at == std::string::npos ||
+            std::sscanf(r.output.c_str() + at, "SPAN %lf %lf", &began, &ended) != 2) {
+            std::printf("  %s: the machine failed (status %d): %s\n", attacked ? "attacked" : "alone", r.exitStatus,
+                        r.output.c_str());
+            return;
+        }
+        times[attacked] = ended - began;
+    }
+    std::printf("  alone      %8.3f s  %8.2f MB/s\n", times[0], bytes / times[0] / 1e6);
+    std::printf("  attacked   %8.3f s  %8.2f MB/s  ratio %.2f (alone time / attacked time)\n", times[1],
+                bytes / times[1] / 1e6, times[0] / times[1]);
+}
+
 std::string selfPath() {
     char buf[4096];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
@@ -382,7 +637,9 @@ int main(int argc, char** argv) {
     long mb = 50, lossMb = 4, manyMb = 50;
     double rackMb = 20;
     int portMbit = 100, serverMbit = 1000;
-    bool manyOnly = false, rackOnly = false;
+    bool manyOnly = false, rackOnly = false, attackOnly = false;
+    double attackSeconds = 3, attackMb = 100, attackRate = 0;
+    int attackPattern = -1;
     std::vector<int> machines{1, 8, 32};
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -396,6 +653,10 @@ int main(int argc, char** argv) {
         }
         if (a == "--rack-only") {
             rackOnly = true;
+            continue;
+        }
+        if (a == "--attack-only") {
+            attackOnly = true;
             continue;
         }
         if (a == "--machines" && i + 1 < argc) {
@@ -412,6 +673,10 @@ int main(int argc, char** argv) {
         else if (a == "--loss-mb") lossMb = std::atol(argv[i + 1]);
         else if (a == "--many-mb") manyMb = std::atol(argv[i + 1]);
         else if (a == "--rack-mb") rackMb = std::atof(argv[i + 1]);
+        else if (a == "--attack-mb") attackMb = std::atof(argv[i + 1]);
+        else if (a == "--attack-seconds") attackSeconds = std::atof(argv[i + 1]);
+        else if (a == "--attack-rate") attackRate = std::atof(argv[i + 1]);
+        else if (a == "--attack-pattern") attackPattern = std::atoi(argv[i + 1]);
         else if (a == "--port-mbit") portMbit = std::atoi(argv[i + 1]);
         else if (a == "--server-mbit") serverMbit = std::atoi(argv[i + 1]);
         else if (a == "--loss") loss = std::atoi(argv[i + 1]);
@@ -426,7 +691,8 @@ int main(int argc, char** argv) {
     std::string dir = mkdtemp(tmpl);
     std::mt19937 g(7);
     long rackBytes = static_cast<long>(rackMb * 1e6);
-    std::string data(std::max(static_cast<size_t>(std::max({mb, lossMb, manyMb})) << 20, static_cast<size_t>(rackBytes)),
+    std::string data(std::max({static_cast<size_t>(std::max({mb, lossMb, manyMb})) << 20, static_cast<size_t>(rackBytes),
+                               static_cast<size_t>(attackMb * 1e6)}),
                      '\0');
     for (auto& c : data) c = static_cast<char>(g());
     sandbox::writeFile(dir + "/drivers.vpk", "drivers");
@@ -435,6 +701,16 @@ int main(int argc, char** argv) {
         sandbox::writeFile(dir + "/payload.vpk", data.substr(0, static_cast<size_t>(rackBytes)));
         measureRack(rackBytes, machines, portMbit, serverMbit, dir);
     };
+    long attackBytes = static_cast<long>(attackMb * 1e6);
+    auto hostile = [&] {
+        sandbox::writeFile(dir + "/payload.vpk", data.substr(0, static_cast<size_t>(attackBytes)));
+        measureAttack(attackBytes, dir, attackSeconds, attackRate, attackPattern);
+    };
+    if (attackOnly) {
+        hostile();
+        std::system(("rm -rf " + dir).c_str());
+        return 0;
+    }
     if (rackOnly) {
         rack();
         std::system(("rm -rf " + dir).c_str());
@@ -463,6 +739,7 @@ int main(int argc, char** argv) {
     sandbox::writeFile(dir + "/payload.vpk", data.substr(0, static_cast<size_t>(manyMb) << 20));
     measureMany(manyMb << 20, machines, dir);
     rack();
+    hostile();
     std::system(("rm -rf " + dir).c_str());
     return 0;
 }

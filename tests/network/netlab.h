@@ -22,8 +22,10 @@ public:
 
     // The server's namespace runs argv (a program path inside it) once the
     // LAN is up; binds bring the program and its files in.
-    // With `console` its output is a terminal (a pseudo terminal).
-    void server(std::vector<std::string> argv, std::vector<sandbox::Bind> binds = {}, bool console = false);
+    // With `console` its output is a terminal (a pseudo terminal);
+    // `beforeExec` runs in the namespace just before the program does.
+    void server(std::vector<std::string> argv, std::vector<sandbox::Bind> binds = {}, bool console = false,
+                std::function<void()> beforeExec = {});
     // The server's namespace runs body instead (a stand-in server), on "br0".
     void serverBody(std::function<int()> body);
     // A shell command run in the server's network namespace once br0 is up,

@@ -50,15 +50,17 @@ Lab::~Lab() {
     if (server_ && !server_->finished()) server_->wait(1);
 }
 
-void Lab::server(std::vector<std::string> argv, std::vector<sandbox::Bind> binds, bool console) {
+void Lab::server(std::vector<std::string> argv, std::vector<sandbox::Bind> binds, bool console,
+                 std::function<void()> beforeExec) {
     sandbox::Options o;
     o.console = console;
     o.binds = std::move(binds);
     o.binds.push_back({serverBinary(), "/sbin/castdeploy-server"});
     o.timeoutMs = 900000;
     server_ = std::make_unique<sandbox::Sandbox>(o);
-    server_->start([argv] {
+    server_->start([argv, beforeExec] {
         waitForGo();
+        if (beforeExec) beforeExec();
         std::vector<char*> args;
         for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);

@@ -283,6 +283,44 @@ TEST_F(ReplySizes, FixedSizeIsKept) {
     EXPECT_TRUE(t.changes.empty());
 }
 
+// A machine whose path takes smaller frames than the server's interface (a
+// bridge drops the larger ones without a word): its repeats lead the server
+// to smaller frames, down to the least every IPv4 link carries, and it gets
+// the whole file.
+TEST_F(ServerLogic, RepeatsLeadToFramesTheMachineCanTake) {
+    struct Case {
+        int linkMtu, pathMtu;
+    } cases[] = {{9000, 1500}, {1500, 576}, {1500, 68}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.linkMtu) + " to " + std::to_string(c.pathMtu));
+        config.linkMtu = c.linkMtu;
+        config.mtuChunk = std::min(c.linkMtu - 48, 4076);
+        Server s(config);
+        ask(s, request(kA, {}, 1, "DSCV\ninfo\n\nLAB\ni386\n", true));
+        ask(s, request(kA, kServer, 1, "YACK\n"));
+        ask(s, request(kA, kServer, 2, "STRT"));
+        ASSERT_EQ(ask(s, request(kA, kServer, 3, "RETR")), "FILE\na.vpk\n10000\n");
+        size_t got = 0;
+        int attempts = 0, worst = 0, run = 0;
+        for (uint16_t seq = 4; attempts < 2000; ++attempts) {
+            Message r;
+            clockUs += 20000;
+            Message q = request(kA, kServer, seq, "RETR");
+            ++run;
+            if (!s.handle(q, q.size(), r, clockUs)) continue;
+            if (std::min(r.size() + 28, s.frameMtu(kA)) > c.pathMtu) continue;  // dropped on the way
+            worst = std::max(worst, run);
+            run = 0;
+            if (r.length() == 0) break;
+            got += r.length();
+            ++seq;
+        }
+        EXPECT_EQ(got, 10000u);
+        EXPECT_LE(worst, 3 * kShrinkRun + 1);
+        EXPECT_LE(s.frameMtu(kA), c.pathMtu);
+    }
+}
+
 TEST_F(ServerLogic, LabelPatternAndSeparateSessions) {
     config.labelPattern = "LAB-*";
     Server s(config);
@@ -328,9 +366,12 @@ TEST_F(ServerLogic, HostileRequestsGetNothingTheyShouldNot) {
           {kA, false, 1, "YACK\n", 60, "OKAY"}, {kA, false, 2, "RETR", 80, "-"}, {kA, false, 2, "STRT", 100, "OKAY"},
           {kA, false, 3, "RETR", 120, "FILE"}},
          0},
-        {"an early WTRM is answered but completes nothing",
-         {{kA, true, 1, scan, 0, "OFFR"}, {kA, false, 1, "YACK\n", 20, "OKAY"}, {kA, false, 2, "WTRM", 40, "TERM"},
-          {kA, false, 3, "RETR", 60, "-"}},
+        {"an early WTRM ends nothing and is not answered (anyone may send it in the machine's name)",
+         {{kA, true, 1, scan, 0, "OFFR"}, {kA, false, 1, "YACK\n", 20, "OKAY"}, {kA, false, 2, "WTRM", 40, "-"},
+          {kA, false, 2, "STRT", 60, "OKAY"}, {kA, false, 3, "WTRM", 80, "-"}, {kA, false, 3, "RETR", 100, "FILE"}},
+         0},
+        {"a repeat is the same request: another word with its number is not answered",
+         {{kA, true, 1, scan, 0, "OFFR"}, {kA, false, 1, "YACK\n", 20, "OKAY"}, {kA, false, 1, "RETR", 40, "-"}},
          0},
         {"a drivers session asks for nothing but its file",
          {{kA, true, 1, "DRVR\n6.1", 0, "OFDR"}, {kA, false, 1, "WTRM", 20, "-"}, {kA, false, 1, "YACK\n", 40, "-"}},
@@ -401,17 +442,134 @@ TEST_F(ServerLogic, SessionsAreBoundedAndExpireByPhase) {
     EXPECT_EQ(at(kA, seq, "WTRM", t + 30 * 1000000), "TERM");
     s.expire(t + 95 * 1000000);
     EXPECT_FALSE(s.sessions().count(kA));
-    // Every session at work: a new machine waits, nobody is pushed out.
+    // Every session transferring: a new machine waits, nobody is pushed out.
     config.maxSessions = 2;
     Server full(config);
-    for (const MacAddress& m : {kA, kB}) {
-        Message q = request(m, {}, 1, "DSCV\ninfo\n\nLAB\ni386\n", true), y = request(m, kServer, 1, "YACK\n"), r;
-        ASSERT_TRUE(full.handle(q, q.size(), r, 0));
-        ASSERT_TRUE(full.handle(y, y.size(), r, 1));
-    }
+    auto into = [&](Server& srv, const MacAddress& m, int steps, int64_t us) {
+        const char* words[] = {"YACK\n", "STRT", "RETR", "RETR"};
+        Message q = request(m, {}, 1, "DSCV\ninfo\n\nLAB\ni386\n", true), r;
+        bool ok = srv.handle(q, q.size(), r, us);
+        for (int k = 0; k < steps; ++k) {
+            Message y = request(m, kServer, static_cast<uint16_t>(k + 1), words[k]);
+            ok = ok && srv.handle(y, y.size(), r, us + k + 1);
+        }
+        return ok;
+    };
+    ASSERT_TRUE(into(full, kA, 4, 0));
+    ASSERT_TRUE(into(full, kB, 4, 10));
     Message q = request(mac(1), {}, 1, "DRVR\n6.1", true), r;
-    EXPECT_FALSE(full.handle(q, q.size(), r, 2));
+    EXPECT_FALSE(full.handle(q, q.size(), r, 20));
     EXPECT_EQ(full.sessions().size(), 2u);
+    // Accepted offers (preparing a disk, or made up) make room, made longest
+    // ago first; a machine pushed out so is made again from its mark at its STRT.
+    Server accepted(config);
+    ASSERT_TRUE(into(accepted, kA, 1, 0));
+    ASSERT_TRUE(into(accepted, kB, 1, 10));
+    EXPECT_TRUE(accepted.handle(q, q.size(), r, 20));
+    EXPECT_FALSE(accepted.sessions().count(kA));
+    Message strt = request(kA, kServer, 2, "STRT");
+    ASSERT_TRUE(accepted.handle(strt, strt.size(), r, 30));
+    EXPECT_EQ(r.text(), "OKAY");
+    EXPECT_EQ(r.sequence(), 3);
+    EXPECT_EQ(accepted.sessions().at(kA).phase, Session::Started);
+}
+
+// A machine walks a whole installation (drivers, offer, start, every file,
+// WTRM until TERM) as the installer does, reading its replies as the
+// installer's acceptance rules do, while a station sends what it likes beside
+// it: the protocol from made-up addresses, broadcasts in the machine's name
+// (which a station can always send), floods of offers. After every datagram
+// the table stays within its bounds; at the end the machine has every byte.
+TEST_F(ServerLogic, AMachineCompletesWhateverAStationSendsBesideIt) {
+    config.maxSessions = 16;
+    config.newPerSecond = 64;
+    const std::string content(10000, 'a');
+    for (unsigned seed = 1; seed <= 60; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        Server s(config);
+        std::mt19937 random(seed);
+        int64_t now = 0;
+        std::vector<Message> inbox;  // replies to the machine not read yet
+        bool bounded = true;
+        auto deliver = [&](const Message& q) {
+            Message r;
+            if (s.handle(q, q.size(), r, now) && r.destination() == kA) inbox.push_back(r);
+            bounded = bounded && s.sessions().size() <= config.maxSessions &&
+                      s.setAside().size() <= config.maxSessions / 8 + 1;
+        };
+        const char* words[] = {"YACK\n", "STRT", "RETR", "WTRM"};
+        std::vector<uint16_t> at(64, 0);  // each made-up machine's last sequence
+        auto station = [&] {
+            for (int k = static_cast<int>(random() % 6); k > 0; --k) {
+                int who = static_cast<int>(random() % 64);
+                MacAddress m{0x02, 0xfa, 0, 0, 0, static_cast<uint8_t>(who)};
+                switch (random() % 6) {
+                case 0: deliver(request(kA, {}, 1, random() % 2 ? "DRVR\n6.1" : "DSCV\nx\n\nLAB\ni386\n", true)); break;
+                case 1: deliver(request(m, {}, 1, random() % 2 ? "DRVR\n6.1" : "DSCV\nx\n\nL\ni386\n", true)); break;
+                default: {
+                    uint16_t seq = static_cast<uint16_t>(at[who] + random() % 2);
+                    at[who] = seq;
+                    deliver(request(m, kServer, seq, words[std::min<size_t>(random() % 5, 3)]));
+                }
+                }
+                now += 50;
+            }
+        };
+        // The installer's side: sequence counters and its acceptance rules.
+        uint16_t sent = 0, received = 0;
+        auto take = [&](const std::string& word) -> std::string {
+            for (const Message& r : inbox) {
+                if (r.source() != kServer || r.ack() > sent || r.sequence() != received + 1) continue;
+                if (received == 0 && !r.startsWith(word)) continue;  // waiting for an offer
+                ++received;
+                inbox.clear();
+                return std::string(r.text());
+            }
+            inbox.clear();
+            return "-";
+        };
+        auto exchange = [&](const std::string& text, bool broadcast, int attempts) {
+            Message q = request(kA, broadcast ? MacAddress{} : kServer, broadcast ? 1 : ++sent, text, broadcast);
+            if (broadcast) sent = received = 0;
+            else q.setAck(received);
+            for (int i = 0; i < attempts; ++i) {
+                station();
+                deliver(q);
+                station();
+                now += broadcast ? 1000000 : 20000;
+                std::string got = take(broadcast ? text.substr(0, 4) == "DRVR" ? "OFDR" : "OFFR" : "");
+                if (got != "-") return got;
+            }
+            return std::string("-");
+        };
+        auto file = [&](std::string* into) {
+            std::string got = exchange("RETR", false, 300);
+            if (got.rfind("FILE", 0) != 0) return got;
+            for (std::string data; (data = exchange("RETR", false, 300)) != "";) {
+                if (data == "-") return std::string("broken");
+                into->append(data);
+            }
+            return std::string("FILE");
+        };
+        std::string drivers, a, b;
+        std::string offer = "-";
+        for (int i = 0; i < 60 && offer == "-"; ++i) offer = exchange("DRVR\n6.1", true, 1);
+        ASSERT_EQ(offer, "OFDR");
+        ASSERT_EQ(file(&drivers), "FILE");
+        offer = "-";
+        for (int i = 0; i < 60 && offer == "-"; ++i) offer = exchange("DSCV\ninfo\n\nLAB\ni386\n", true, 1);
+        ASSERT_EQ(offer.substr(0, 4), "OFFR");
+        ASSERT_EQ(exchange("YACK\n", false, 5), "OKAY");
+        ASSERT_EQ(exchange("STRT", false, 5), "OKAY");
+        ASSERT_EQ(file(&a), "FILE");
+        ASSERT_EQ(file(&b), "FILE");
+        ASSERT_EQ(exchange("RETR", false, 300), "DONE");
+        EXPECT_EQ(exchange("WTRM", false, 20), "TERM");
+        EXPECT_EQ(drivers, "DRV");
+        EXPECT_EQ(a, content);
+        EXPECT_EQ(b, "echo\n");
+        EXPECT_TRUE(bounded);
+    }
 }
 
 // The Internet checksum check as a receiver does it, written apart from the
@@ -519,6 +677,16 @@ TEST_F(ServerLogic, TooManyNewMachinesAtOnceAreAnsweredWhenTheyAskAgain) {
     for (int i = 2000; i < 2100; ++i) broadcast(i, 8000000 + i);
     EXPECT_FALSE(broadcast(998, 8000200));
     EXPECT_LE(s.sessions().size(), 64u + 64u + 64u + 2u);
+    // Asking twice at once takes a token too: made-up machines that repeat
+    // themselves get no more offers than the rate.
+    Server twice(config);
+    int offers = 0;
+    for (int i = 0; i < 1000; ++i)
+        for (int k = 0; k < 2; ++k) {
+            Message q = request(mac(i), {}, 1, "DSCV\nx\n\nL\ni386\n", true), reply;
+            offers += twice.handle(q, q.size(), reply, 1000 + i * 10 + k);
+        }
+    EXPECT_LE(offers, 64 + 1);
 }
 
 TEST(Printable, StationTextCannotDriveATerminal) {

@@ -42,7 +42,7 @@ const char kUsage[] =
     "(package files, and \".scr\" configuration scripts written into the new\n"
     "system). One server serves both stages and any number of machines at once,\n"
     "on the interface that faces the rack (no IPv4 address needed). Only\n"
-    "datagrams from that segment are answered. It needs the capability\n"
+    "broadcasts on that segment are answered. It needs the capability\n"
     "CAP_NET_RAW: root has it; its systemd unit runs it as a user of its own\n"
     "with that capability alone.\n"
     "\n"
@@ -53,7 +53,8 @@ const char kUsage[] =
     "  --label PATTERN  install only machines whose floppy label matches the shell\n"
     "                   pattern (for example 'rack4-*'); others get their drivers\n"
     "                   but no installation, so several servers can share a LAN\n"
-    "  --once           exit after one machine has received every file and ended\n"
+    "  --once           exit once a machine has received every file and ended and\n"
+    "                   no other machine is at work (it names those it waits for)\n"
     "  --report FILE    keep a JSON report of every machine in FILE (rewritten as\n"
     "                   things change)\n"
     "  --broadcast-replies  send every reply as an Ethernet broadcast, as to\n"
@@ -160,15 +161,12 @@ public:
     const MacAddress& hardwareAddress() const { return address_; }
     int mtu() const { return mtu_; }
 
-    // The interface's IPv4 address, mask and MTU (they may change while we run).
+    // The interface's IPv4 address and MTU (they may change while we run).
     void refresh() {
         ifreq ifr = request();
         if (ioctl(fd_, SIOCGIFMTU, &ifr) == 0) mtu_ = ifr.ifr_mtu;
         ifr = request();
         ipv4_ = ioctl(fd_, SIOCGIFADDR, &ifr) == 0 ? reinterpret_cast<sockaddr_in*>(&ifr.ifr_addr)->sin_addr.s_addr : 0;
-        ifr = request();
-        mask_ = ioctl(fd_, SIOCGIFNETMASK, &ifr) == 0 ? reinterpret_cast<sockaddr_in*>(&ifr.ifr_netmask)->sin_addr.s_addr
-                                                      : 0xffffffff;
     }
 
     // Reads one datagram: its size as the protocol counts it (larger than a
@@ -193,7 +191,10 @@ public:
         for (cmsghdr* c = CMSG_FIRSTHDR(&mh); c; c = CMSG_NXTHDR(&mh, c))
             if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
                 info = reinterpret_cast<const in_pktinfo*>(CMSG_DATA(c));
-        if (!info || info->ipi_ifindex != index_ || !fromSegment(from.sin_addr.s_addr, info->ipi_addr.s_addr)) return 0;
+        // Installers send only to 255.255.255.255: whatever was sent to an
+        // address of ours (routed here, or a made-up source on the segment) is
+        // not theirs, and a reply would go wherever its sender pointed it.
+        if (!info || info->ipi_ifindex != index_ || info->ipi_addr.s_addr != htonl(INADDR_BROADCAST)) return 0;
         return n > proto::kMessageSize ? proto::kMessageSize + 1 : static_cast<int>(n);
     }
 
@@ -204,13 +205,13 @@ public:
     // MAC address; the frames that carry it are addressed to that machine
     // alone unless replies are broadcast. A frame the queue had no room for
     // counts as sent: lost on the way, the machine asks again.
-    bool sendReply(const MacAddress& machine, const Message& reply) {
+    bool sendReply(const MacAddress& machine, const Message& reply, int mtu) {
         if (packetFd_ < 0 || proto::isZero(machine))
             return sendto(fd_, reply.bytes, static_cast<size_t>(reply.size()), 0,
                           reinterpret_cast<const sockaddr*>(&everyone_), sizeof everyone_) >= 0 ||
                    errno == ENOBUFS || errno == EAGAIN;
         UdpAddressing a{ipv4_, htonl(INADDR_BROADCAST), proto::kPort, proto::kPort};
-        const auto& packets = packets_.make(a, reply.bytes, static_cast<size_t>(reply.size()), mtu_);
+        const auto& packets = packets_.make(a, reply.bytes, static_cast<size_t>(reply.size()), std::min(mtu, mtu_));
         sockaddr_ll to{};
         to.sll_family = AF_PACKET;
         to.sll_protocol = htons(ETH_P_IP);
@@ -250,14 +251,6 @@ private:
         return ifr;
     }
 
-    // Installers broadcast without an address (0.0.0.0 to 255.255.255.255);
-    // stations of our own subnet may be answered too. A datagram routed here
-    // from elsewhere is neither.
-    bool fromSegment(in_addr_t source, in_addr_t destination) const {
-        if (destination == htonl(INADDR_BROADCAST) || source == htonl(INADDR_ANY)) return true;
-        return ipv4_ != 0 && (source & mask_) == (ipv4_ & mask_);
-    }
-
     std::string name_;
     int fd_ = -1;
     int packetFd_ = -1;
@@ -268,7 +261,7 @@ private:
     int index_ = 0;
     int mtu_ = 1500;
     MacAddress address_{};
-    in_addr_t ipv4_ = 0, mask_ = 0xffffffff;
+    in_addr_t ipv4_ = 0;
     sockaddr_in everyone_{};
 };
 
@@ -326,6 +319,7 @@ int main(int argc, char** argv) {
     Link link(interface, broadcastReplies);
     config.ownAddress = link.hardwareAddress();
     config.mtuChunk = std::clamp(link.mtu() - 20 - 8 - proto::kHeaderSize, 64, proto::kMaxPayload);
+    config.linkMtu = link.mtu();
     if (!chunkArg.empty()) {
         config.adaptive = false;
         config.fullChunk = chunkArg == "mtu" ? config.mtuChunk : std::atoi(chunkArg.c_str());
@@ -352,6 +346,7 @@ int main(int argc, char** argv) {
 
     Message in, reply;
     int64_t lastSecondUs = monotonicUs(), finishedAtUs = -1;
+    std::vector<MacAddress> waitingFor;
     bool sendFailed = false;
     while (!stopRequested) {
         pollfd p{link.fd(), POLLIN, 0};
@@ -364,7 +359,7 @@ int main(int argc, char** argv) {
             int count = link.receive(in, &wire);
             if (count < 0) break;
             if (count == 0 || !server.handle(in, count, reply)) continue;
-            if (!link.sendReply(reply.destination(), reply) && !sendFailed) {
+            if (!link.sendReply(reply.destination(), reply, server.frameMtu(reply.destination())) && !sendFailed) {
                 sendFailed = true;  // said once; the machines repeat themselves
                 monitor.note(std::string("cannot send: ") + std::strerror(errno));
             }
@@ -376,11 +371,31 @@ int main(int argc, char** argv) {
             link.refresh();
         }
         monitor.tick(now);
-        if (once && finishedAtUs < 0 && server.completedInstallations() > 0) finishedAtUs = now;
-        // Stay a little for a TERM that was lost and is asked for again.
+        if (once && server.provenInstallations() > 0) {
+            // --once: done when no machine is left at work (a machine that
+            // accepted an offer, is preparing its disk, or fetching files),
+            // after a little while for a TERM that was lost and is asked for again.
+            std::vector<MacAddress> busy = server.atWork(now);
+            if (busy != waitingFor) {
+                waitingFor = busy;
+                if (!busy.empty()) {
+                    std::string names;
+                    for (size_t k = 0; k < busy.size() && k < 16; ++k)
+                        names += std::string(k ? ", " : "") + proto::formatMac(busy[k]).data();
+                    if (busy.size() > 16) names += " and " + std::to_string(busy.size() - 16) + " more";
+                    monitor.note("--once: an installation completed; waiting for " + names + " before ending");
+                }
+            }
+            if (!busy.empty()) finishedAtUs = -1;
+            else if (finishedAtUs < 0) finishedAtUs = now;
+        }
         if (finishedAtUs >= 0 && now - finishedAtUs >= 3000000) break;
     }
     monitor.finish(monotonicUs());
-    monitor.note("done: " + std::to_string(server.completedInstallations()) + " installations completed");
+    monitor.note("done: " + std::to_string(server.completedInstallations()) + " installations completed" +
+                 (server.provenInstallations() < server.completedInstallations()
+                      ? " (" + std::to_string(server.completedInstallations() - server.provenInstallations()) +
+                            " by machines that never acknowledged a file request)"
+                      : ""));
     return 0;
 }

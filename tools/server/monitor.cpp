@@ -1,9 +1,14 @@
 #include "monitor.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <cstring>
 
 namespace castdeploy {
@@ -60,6 +65,7 @@ std::string describe(const Event& e) {
     case Event::ChunkChanged: return e.text;
     case Event::Expired: return "silent too long: forgotten";
     case Event::Full: return "too many machines at once: a new one is turned away until sessions end";
+    case Event::EndedEarly: return "asked to end before it had every file (not answered: its session stays for its next request)";
     }
     return e.text;
 }
@@ -93,18 +99,79 @@ std::string jsonString(std::string_view text) {
 
 Monitor::Monitor(const Server& server, std::string interface, std::string reportPath)
     : server_(server), interface_(std::move(interface)), reportPath_(std::move(reportPath)), tty_(isatty(1)),
-      startedAt_(time(nullptr)) {}
+      startedAt_(time(nullptr)) {
+    std::fflush(stdout);
+    stdoutFlags_ = fcntl(1, F_GETFL);
+    if (stdoutFlags_ >= 0 && !(stdoutFlags_ & O_NONBLOCK)) fcntl(1, F_SETFL, stdoutFlags_ | O_NONBLOCK);
+}
+
+Monitor::~Monitor() {
+    // A reader that went away or stopped reading gets a second, no more.
+    for (int i = 0; i < 10 && !flush(); ++i) {
+        pollfd p{1, POLLOUT, 0};
+        poll(&p, 1, 100);
+    }
+    if (stdoutFlags_ >= 0 && !(stdoutFlags_ & O_NONBLOCK)) fcntl(1, F_SETFL, stdoutFlags_);
+}
+
+void Monitor::put(const std::string& text) {
+    if (out_.size() + text.size() > kOutputBuffer) {
+        ++linesLost_;
+        return;
+    }
+    out_ += text;
+}
+
+bool Monitor::flush() {
+    while (!out_.empty()) {
+        ssize_t n = write(1, out_.data(), out_.size());
+        if (n > 0) {
+            out_.erase(0, static_cast<size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno != EAGAIN) {
+            // Nobody there any more (a closed pipe): what waits is lost.
+            ++linesLost_;
+            out_.clear();
+        } else {
+            break;
+        }
+    }
+    if (linesLost_ && out_.size() < kOutputBuffer / 2) {
+        std::string n = std::to_string(linesLost_);
+        linesLost_ = 0;
+        out_ += localTime() + " " + n + " lines not written: the output was not read fast enough\n";
+        return flush();
+    }
+    return out_.empty();
+}
 
 // On a terminal the table goes while lines are written and comes back at the
 // next tick, once for all the lines of a batch of requests.
 void Monitor::line(const std::string& text) {
     clearTable();
-    std::printf("%s %s\n", localTime().c_str(), text.c_str());
+    put(localTime() + " " + text + "\n");
     tableStale_ = true;
-    std::fflush(stdout);
+    flush();
 }
 
 void Monitor::note(const std::string& text) { line(text); }
+
+// The files of an installation and its driver package, and as many again
+// (a machine installed twice): a station that has one MAC fetch the driver
+// package over and over adds no more.
+size_t Monitor::maxFilesListed() const { return 2 * (server_.config().files.size() + 1) + 2; }
+
+bool Monitor::tellAbout(Machine& m, int64_t nowUs) {
+    double burst = static_cast<double>(maxFilesListed()) * 2 + 8;
+    if (m.lineTokens < 0) m.lineTokens = burst;
+    if (m.lineUs >= 0)
+        m.lineTokens = std::min(burst, m.lineTokens + static_cast<double>(nowUs - m.lineUs) * kMachineLinesPerSecond / 1e6);
+    m.lineUs = nowUs;
+    if (m.lineTokens < 1) return false;
+    m.lineTokens -= 1;
+    return true;
+}
 
 bool Monitor::admit(int64_t nowUs) {
     if (tokensUs_ >= 0) tokens_ = std::min(kBurst, tokens_ + static_cast<double>(nowUs - tokensUs_) * kPerSecond / 1e6);
@@ -219,7 +286,10 @@ void Monitor::event(const Event& e) {
         int64_t size = 0;
         for (const auto& f : files)
             if (f.name == e.text) size = f.size;
-        m.files.emplace_back(e.text, size);
+        if (m.files.size() < maxFilesListed())
+            m.files.emplace_back(e.text, size);
+        else
+            ++m.filesNotListed;
         update(m, s, nowUs);
         break;
     }
@@ -244,9 +314,17 @@ void Monitor::event(const Event& e) {
     }
     case Event::ChunkChanged:
     case Event::Full:
+    case Event::EndedEarly:
         break;
     }
     dirty_ = true;
+    if (tell && e.kind != Event::Full) {
+        auto it = machines_.find(s.client);
+        if (it != machines_.end() && !tellAbout(it->second, nowUs)) {
+            ++it->second.linesUntold;
+            tell = false;
+        }
+    }
     if (!tell) return;
     if (e.kind == Event::Full)
         line(describe(e) + " (" + std::to_string(server_.config().maxSessions) + " sessions)");
@@ -256,8 +334,9 @@ void Monitor::event(const Event& e) {
 
 void Monitor::clearTable() {
     if (!tty_) return;
-    for (int i = 0; i < tableLines_; ++i) std::fputs("\033[1A\033[2K", stdout);
-    std::fputs("\r", stdout);
+    std::string up;
+    for (int i = 0; i < tableLines_; ++i) up += "\033[1A\033[2K";
+    if (out_.size() + up.size() + 1 <= kOutputBuffer) out_ += up + "\r";
     tableLines_ = 0;
 }
 
@@ -305,11 +384,15 @@ void Monitor::drawTable(int64_t nowUs) {
                        (reportPath_.empty() ? "" : " (see " + reportPath_ + ")"));
     if (offered) rows.push_back(std::to_string(offered) + " machines offered, not yet accepted");
     (void)nowUs;
+    std::string table;
     for (auto& r : rows) {
         if (static_cast<int>(r.size()) >= width) r.resize(static_cast<size_t>(width - 1));
-        std::printf("%s\n", r.c_str());
-        ++tableLines_;
+        table += r + "\n";
     }
+    // Drawn whole or not at all (the next tick tries again).
+    if (out_.size() + table.size() > kOutputBuffer) return;
+    out_ += table;
+    tableLines_ = static_cast<int>(rows.size());
 }
 
 void Monitor::tick(int64_t nowUs) {
@@ -335,13 +418,19 @@ void Monitor::tick(int64_t nowUs) {
         tableStale_ = false;
         clearTable();
         drawTable(nowUs);
-        std::fflush(stdout);
         lastDrawUs_ = nowUs;
+    }
+    for (auto& [mac, m] : machines_) {
+        if (!m.linesUntold || !tellAbout(m, nowUs)) continue;
+        uint64_t n = m.linesUntold;
+        m.linesUntold = 0;
+        line(macText(mac) + " " + std::to_string(n) + " more lines about this machine not shown (too many)");
     }
     if (!reportPath_.empty() && dirty_ && (lastReportUs_ < 0 || nowUs - lastReportUs_ >= 500000)) {
         writeReport();
         lastReportUs_ = nowUs;
     }
+    flush();
 }
 
 void Monitor::finish(int64_t nowUs) {
@@ -349,7 +438,7 @@ void Monitor::finish(int64_t nowUs) {
     if (!reportPath_.empty()) writeReport();
     clearTable();
     if (tty_) drawTable(nowUs);
-    std::fflush(stdout);
+    flush();
 }
 
 void Monitor::writeReport() {
@@ -376,7 +465,8 @@ void Monitor::writeReport() {
              ", \"started\": " + jsonString(isoTime(m.started)) +
              ", \"ended\": " + (m.ended ? jsonString(isoTime(m.ended)) : std::string("null")) +
              ", \"bytes\": " + std::to_string(m.bytes) + ", \"repeats\": " + std::to_string(m.repeats) +
-             ", \"unanswered\": " + std::to_string(m.unanswered) + ", \"file\": " +
+             ", \"unanswered\": " + std::to_string(m.unanswered) +
+             ", \"files_not_listed\": " + std::to_string(m.filesNotListed) + ", \"file\": " +
              (m.file.empty() ? std::string("null")
                              : "{\"name\": " + jsonString(m.file) + ", \"size\": " + std::to_string(m.fileSize) +
                                    ", \"sent\": " + std::to_string(m.fileBytes) + "}") +
@@ -387,12 +477,32 @@ void Monitor::writeReport() {
         j += "]}";
     }
     j += "\n  ]\n}\n";
-    // Written beside and renamed over: a reader never sees half a report.
-    std::string tmp = reportPath_ + ".tmp";
-    FILE* f = std::fopen(tmp.c_str(), "w");
-    bool ok = f && std::fwrite(j.data(), 1, j.size(), f) == j.size();
-    if (f && std::fclose(f) != 0) ok = false;
-    if (ok && std::rename(tmp.c_str(), reportPath_.c_str()) != 0) ok = false;
+    // Written beside and renamed over: a reader never sees half a report. The
+    // file written is one we make new under a name nobody can guess (O_EXCL:
+    // never an existing file, a link or a FIFO that someone put there).
+    size_t slash = reportPath_.rfind('/');
+    std::string dir = slash == std::string::npos ? "" : reportPath_.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? reportPath_ : reportPath_.substr(slash + 1);
+    std::string tmp = dir + "." + base + ".XXXXXX";
+    int fd = mkostemp(tmp.data(), O_CLOEXEC);
+    bool ok = fd >= 0 && fchmod(fd, 0644) == 0;
+    for (size_t at = 0; ok && at < j.size();) {
+        ssize_t n = write(fd, j.data() + at, j.size() - at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) ok = false;
+        else at += static_cast<size_t>(n);
+    }
+    int saved = errno;
+    if (fd >= 0 && close(fd) != 0 && ok) {
+        ok = false;
+        saved = errno;
+    }
+    if (ok && std::rename(tmp.c_str(), reportPath_.c_str()) != 0) {
+        ok = false;
+        saved = errno;
+    }
+    if (!ok && fd >= 0) unlink(tmp.c_str());
+    errno = saved;
     if (!ok && reportOk_) {
         reportOk_ = false;
         line("cannot write the report " + reportPath_ + ": " + std::strerror(errno));

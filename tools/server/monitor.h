@@ -2,6 +2,11 @@
 // table with one line per machine below the scrolling event lines; elsewhere
 // (a log, a service) one plain line per event. Optionally a JSON report file,
 // rewritten as things change, for scripts that follow the rack.
+//
+// Serving never waits for the output: it is written without blocking from a
+// bounded buffer; lines that find no room are counted and the count is said
+// once there is room again. Each machine's record and its share of the lines
+// are bounded, whatever a station sends in its name.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +23,10 @@ namespace castdeploy {
 class Monitor {
 public:
     Monitor(const Server& server, std::string interface, std::string reportPath);
+    // Writes what is left for a second at most and gives the output back as it was.
+    ~Monitor();
+    Monitor(const Monitor&) = delete;
+    Monitor& operator=(const Monitor&) = delete;
 
     // A line of the server's own (start, errors, end).
     void note(const std::string& text);
@@ -51,9 +60,16 @@ private:
         bool live = false;
         bool preparing = false; // between the offer's acceptance and the start
         uint64_t order = 0;     // first seen
+        uint64_t filesNotListed = 0;  // beyond kMaxFilesListed
+        double lineTokens = -1; // lines about it that may be written now
+        int64_t lineUs = -1;
+        uint64_t linesUntold = 0;
     };
 
     void line(const std::string& text);
+    void put(const std::string& text);  // into the output buffer, whole or not at all
+    bool flush();                       // false: something is left
+    bool tellAbout(Machine& m, int64_t nowUs);
     Machine& machine(const Session& s);
     void update(Machine& m, const Session& s, int64_t nowUs);
     std::string phaseOf(const Session& s, int64_t nowUs) const;
@@ -83,6 +99,14 @@ private:
     int64_t heldBackUs_ = -1;
     static constexpr double kBurst = 50, kPerSecond = 20;
     static constexpr size_t kMaxMachines = 4096;
+    // Lines about one machine: a whole installation's worth at once, then one a second.
+    static constexpr double kMachineLinesPerSecond = 1;
+    size_t maxFilesListed() const;
+
+    std::string out_;            // written to stdout as it takes it
+    uint64_t linesLost_ = 0;     // found no room in out_
+    int stdoutFlags_ = -1;       // as they were before
+    static constexpr size_t kOutputBuffer = 256 << 10;
 };
 
 // "2026-12-09T17:05:00Z"

@@ -95,7 +95,7 @@ void Server::address(Session& s, Message& reply, uint16_t ack) {
 }
 
 ReplySizer::ReplySizer(int full, int small, bool adaptive)
-    : full_(full), small_(small), adaptive_(adaptive && small < full), size_(full) {}
+    : full_(full), small_(small), adaptive_(adaptive && small < full), wanted_(adaptive), size_(full) {}
 
 int ReplySizer::stallRun() const {
     // A line that loses a share q of the full replies repeats one of them k
@@ -112,6 +112,17 @@ int ReplySizer::stallRun() const {
     if (q >= 0.95) return kMaxStallRun;
     int k = static_cast<int>(std::ceil(std::log(kFalseStall) / std::log(q)));
     return std::clamp(k, kMinStallRun, kMaxStallRun);
+}
+
+void ReplySizer::narrow(int small) {
+    if (!wanted_ || small >= small_) return;
+    bool atSmall = size_ == small_;
+    small_ = small;
+    adaptive_ = small_ < full_;
+    if (atSmall) size_ = small_;
+    probing_ = false;
+    clearWindow();
+    rate_[0] = 0;
 }
 
 void ReplySizer::clearWindow() {
@@ -205,6 +216,13 @@ void Server::sizeChanged(Session& s, ReplySizer::Change change) {
              " bytes " + kB(other) + " kB/s");
 }
 
+// Whether a session at work is no longer served by anyone: its machine gave
+// up a request in the middle of a file, or started and never asked for the list.
+static bool gaveUp(const Session& s, int64_t nowUs) {
+    bool waiting = s.phase == Session::Started || s.inFile;
+    return waiting && nowUs - s.progressUs > kGaveUpUs;
+}
+
 bool Server::handle(const Message& in, int count, Message& reply) {
     return handle(in, count, reply, monotonicUs());
 }
@@ -216,11 +234,46 @@ bool Server::handle(const Message& in, int count, Message& reply, int64_t nowUs)
     if (proto::isZero(in.destination())) return handleBroadcast(in, reply, nowUs);
     if (in.destination() != config_.ownAddress) return false;  // another server's client
     auto it = sessions_.find(in.source());
+    std::string_view w = word(in);
+    // Whether a request goes on from where session s stands (or repeats its last).
+    auto fits = [&](const Session& s) {
+        if (s.haveRequest && in.sequence() == s.requestSequence) return w == s.requestWord;
+        uint16_t expected = s.haveRequest ? static_cast<uint16_t>(s.requestSequence + 1) : 1;
+        if (in.sequence() != expected) return false;
+        if (s.kind == Session::Drivers) return w == "RETR" && s.phase != Session::Ended;
+        if (w == "YACK") return s.phase == Session::Offered;
+        if (w == "STRT") return s.phase == Session::Accepted;
+        if (w == "RETR") return s.phase >= Session::Started && s.phase <= Session::ListEnded;
+        // WTRM before the end of the list is not answered: nothing ends on a
+        // request anyone could send in the machine's name (an installer
+        // whose list ended early waits for a key).
+        if (w == "WTRM") return s.phase == Session::ListEnded;
+        return false;
+    };
+    // The machine goes on with the session a broadcast in its name set aside:
+    // that broadcast was not its own, the session comes back.
+    auto aside = displaced_.find(in.source());
+    if (aside != displaced_.end() && (it == sessions_.end() || !fits(it->second)) && fits(aside->second)) {
+        if (it != sessions_.end()) {
+            // What was drawn and sent in the machine's name lately stays counted.
+            aside->second.budget = it->second.budget;
+            aside->second.budgetUs = it->second.budgetUs;
+            aside->second.lastSentUs = std::max(aside->second.lastSentUs, it->second.lastSentUs);
+        }
+        sessions_[in.source()] = std::move(aside->second);
+        displaced_.erase(aside);
+        it = sessions_.find(in.source());
+    }
     if (it == sessions_.end()) {
         if (!recall(in, nowUs)) return false;
         it = sessions_.find(in.source());
     }
     Session& s = it->second;
+    if (!fits(s)) {
+        if (w == "WTRM" && s.phase != Session::Ended && in.sequence() == static_cast<uint16_t>(s.requestSequence + 1))
+            emit(Event::EndedEarly, s);
+        return false;
+    }
 
     if (s.haveRequest && in.sequence() == s.requestSequence) {
         // The client did not get our reply: send it again, unchanged, but
@@ -229,36 +282,36 @@ bool Server::handle(const Message& in, int count, Message& reply, int64_t nowUs)
         if (!resend(s, reply, nowUs)) return false;
         ++s.repeats;
         sizeChanged(s, s.sizer.onRepeat(nowUs, s.lastData));
+        shrinkFrames(s);
         return true;
     }
-    // The first request after an offer carries 1 again, like the broadcast did.
-    uint16_t expected = s.haveRequest ? static_cast<uint16_t>(s.requestSequence + 1) : 1;
-    if (in.sequence() != expected) return false;
-
     // Each phase takes only the request that leads out of it: a machine that
     // skipped the offer's acceptance or the start is not served the list.
-    std::string_view w = word(in);
-    bool allowed = false;
-    if (s.kind == Session::Drivers)
-        allowed = w == "RETR" && s.phase != Session::Ended;
-    else if (w == "YACK")
-        allowed = s.phase == Session::Offered;
-    else if (w == "STRT")
-        allowed = s.phase == Session::Accepted;
-    else if (w == "RETR")
-        allowed = s.phase >= Session::Started && s.phase <= Session::ListEnded;
-    else if (w == "WTRM")
-        allowed = s.phase != Session::Offered && s.phase != Session::Ended;
-    if (!allowed) return false;
     s.lastHeardUs = nowUs;
+    // A request that acknowledges our reply to a file request: the machine
+    // receives what we send it.
+    if (s.lastFromRetr && in.ack() == s.serverSequence) s.proven = true;
+    if (!draw(s, nowUs)) return false;
+    s.progressUs = nowUs;
+    if (!s.lastReply.empty()) {
+        // The machine has our last reply: frames of its size reach it.
+        int mtu = s.frameMtu ? s.frameMtu : config_.linkMtu;
+        s.deliveredFrame = std::max(s.deliveredFrame, std::min(static_cast<int>(s.lastReply.size()) + 28, mtu));
+    }
     sizeChanged(s, s.sizer.onRequest(nowUs, s.lastData, s.lastDataMadeAt));
     s.lastData = s.lastDataMadeAt = 0;
     reply.clear();
+    s.lastFromRetr = w == "RETR";
     if (w == "RETR") {
         if (!serveRetr(s, reply)) return false;
     } else if (w == "YACK") {
         reply.setText("OKAY");
         s.phase = Session::Accepted;
+        OfferMark& m = mark(s.client);
+        if (m.mac == s.client && m.used) {
+            m.accepted = true;
+            m.second = static_cast<uint32_t>(nowUs / kSecondUs);
+        }
         emit(Event::Accepted, s);
     } else if (w == "STRT") {
         reply.setText("OKAY");
@@ -266,9 +319,13 @@ bool Server::handle(const Message& in, int count, Message& reply, int64_t nowUs)
         emit(Event::Started, s);
     } else {
         reply.setText("TERM");
-        // Only a machine that has the whole list has completed its installation.
-        s.wholeList = s.phase == Session::ListEnded;
-        if (s.wholeList) ++completed_;
+        // Only a machine that has the whole list asks to end.
+        s.wholeList = true;
+        ++completed_;
+        if (s.proven) {
+            ++provenCompleted_;
+            displaced_.erase(s.client);  // what a broadcast set aside is over too
+        }
         s.phase = Session::Ended;
         s.endedAt = time(nullptr);
         emit(Event::Ended, s);
@@ -277,8 +334,62 @@ bool Server::handle(const Message& in, int count, Message& reply, int64_t nowUs)
     ++s.requests;
     s.haveRequest = true;
     s.requestSequence = in.sequence();
+    s.requestWord = std::string(w);
     remember(s, reply, nowUs);
     return true;
+}
+
+// A machine that has not acknowledged a reply to its file requests gets a
+// few replies a second, whoever sends in its name.
+bool Server::draw(Session& s, int64_t nowUs) {
+    if (s.proven) return true;
+    if (s.budgetUs >= 0)
+        s.budget = std::min(kUnprovenBurst, s.budget + static_cast<double>(nowUs - s.budgetUs) * kUnprovenPerSecond / 1e6);
+    s.budgetUs = nowUs;
+    if (s.budget < 1) {
+        ++s.unanswered;
+        return false;
+    }
+    s.budget -= 1;
+    return true;
+}
+
+// The reply was asked for again and again: it may be too large for a frame
+// on the machine's way (a switch or bridge drops it without a word). The same
+// datagram goes out in smaller fragments, and later replies fit the smaller
+// frames.
+void Server::shrinkFrames(Session& s) {
+    if (s.sizer.run() == 0 || s.sizer.run() % kShrinkRun != 0 || s.lastReply.empty()) return;
+    int mtu = s.frameMtu ? s.frameMtu : config_.linkMtu;
+    int frame = std::min(static_cast<int>(s.lastReply.size()) + 28, mtu);
+    // Frames this large got through before: the loss is of another kind
+    // (a pile-up of fragments, which smaller ones would not mend).
+    if (frame <= s.deliveredFrame || frame <= 68) return;
+    int next = mtu > 1500 ? 1500 : mtu > 576 ? 576 : 68;
+    if (next >= mtu) return;
+    s.frameMtu = next;
+    int chunk = next - 20 - 8 - proto::kHeaderSize;
+    if (chunk >= 512) s.sizer.narrow(chunk);
+    emit(Event::ChunkChanged, s,
+         "one reply lost " + std::to_string(s.sizer.run()) + " times in a row: frames of at most " +
+             std::to_string(next) + " bytes");
+}
+
+int Server::frameMtu(const MacAddress& mac) const {
+    auto it = sessions_.find(mac);
+    int mtu = it == sessions_.end() || !it->second.frameMtu ? config_.linkMtu : it->second.frameMtu;
+    return std::min(mtu, config_.linkMtu);
+}
+
+std::vector<MacAddress> Server::atWork(int64_t nowUs) const {
+    std::vector<MacAddress> out;
+    for (const auto* table : {&sessions_, &displaced_})
+        for (const auto& [mac, s] : *table)
+            if (s.atWork() && !gaveUp(s, nowUs) && (s.kind == Session::Install || table == &sessions_))
+                out.push_back(mac);
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
 }
 
 Server::OfferMark& Server::mark(const MacAddress& mac) {
@@ -287,56 +398,82 @@ Server::OfferMark& Server::mark(const MacAddress& mac) {
     return offers_[h % offers_.size()];
 }
 
-// The first answer to an offer whose session was pushed out: the session is
-// made again (what the machine told in its broadcast is lost) and the answer
-// taken as if it had stayed.
+// The first answer to an offer whose session was pushed out, or the start of
+// a machine whose accepted offer was: the session is made again (what the
+// machine told in its broadcast is lost) and the request taken as if it had
+// stayed. Nothing else of a session is implied by its machine's requests.
 bool Server::recall(const Message& in, int64_t nowUs) {
     OfferMark& m = mark(in.source());
-    if (!m.used || m.mac != in.source() || in.sequence() != 1) return false;
-    if (nowUs / kSecondUs - m.second > kOfferedLifeUs / kSecondUs) return false;
+    if (!m.used || m.mac != in.source()) return false;
     Session::Kind kind = static_cast<Session::Kind>(m.kind);
-    if (word(in) != (kind == Session::Drivers ? "RETR" : "YACK")) return false;
+    bool accepted = kind == Session::Install && m.accepted;
+    int64_t life = accepted ? kWorkingLifeUs : kOfferedLifeUs;
+    if (nowUs / kSecondUs - m.second > life / kSecondUs) return false;
+    if (accepted ? in.sequence() != 2 || word(in) != "STRT"
+                 : in.sequence() != 1 || word(in) != (kind == Session::Drivers ? "RETR" : "YACK"))
+        return false;
     if (sessions_.size() >= config_.maxSessions && !makeRoom(nowUs)) return false;
     Session& s = sessions_[in.source()];
     s = Session{};
     s.client = in.source();
     s.kind = kind;
     s.startedAt = time(nullptr);
-    s.lastHeardUs = nowUs;
+    s.createdUs = s.lastHeardUs = s.progressUs = nowUs;
     s.serverSequence = 1;
     s.sizer = ReplySizer(std::min(config_.fullChunk, proto::kMaxPayload), config_.mtuChunk, config_.adaptive);
-    m.used = false;
+    if (accepted) {
+        // As it stood after its OKAY: the STRT that follows is new.
+        s.phase = Session::Accepted;
+        s.haveRequest = true;
+        s.requestSequence = 1;
+        s.requestWord = "YACK";
+        s.serverSequence = 1;
+        Message okay;
+        okay.clear();
+        okay.setText("OKAY");
+        address(s, okay, 1);
+        s.lastReply.assign(okay.bytes, okay.bytes + okay.size());
+    }
+    m.used = accepted;  // an accepted offer may be pushed out again before its start
     return true;
 }
 
-// A token per new machine, config_.newPerSecond of them a second. Without a
-// token a machine is remembered and answered when it asks again within a
-// few seconds: installers repeat their broadcast every second, a flood from
-// made-up addresses does not, so neither the table nor the segment fills with
-// offers to nobody.
+// A token per new machine, config_.newPerSecond of them a second, for its
+// first broadcast and for its repeat alike. Without a token a machine is
+// remembered and answered when it asks again within a few seconds and a
+// token is there: installers repeat their broadcast every second, a flood
+// from made-up addresses does not, so neither the table nor the segment fills
+// with offers to nobody. While machines that were held back may ask again,
+// a first broadcast leaves half the tokens to them.
 bool Server::admitNew(const MacAddress& mac, int64_t nowUs) {
     double burst = std::max(1.0, config_.newPerSecond);
     if (tokens_ < 0) tokens_ = burst;
     tokens_ = std::min(burst, tokens_ + static_cast<double>(nowUs - tokensUs_) * config_.newPerSecond / 1e6);
     tokensUs_ = nowUs;
-    if (tokens_ >= 1) {
+    OfferMark& m = mark(mac);
+    uint32_t second = static_cast<uint32_t>(nowUs / kSecondUs);
+    bool again = m.asked && m.mac == mac && second - m.second <= 5;
+    bool waiting = lastHeldBackUs_ >= 0 && nowUs - lastHeldBackUs_ <= 6 * kSecondUs;
+    double keep = again || !waiting ? 0 : burst / 2;
+    if (tokens_ >= 1 + keep) {
         tokens_ -= 1;
         return true;
     }
-    OfferMark& m = mark(mac);
-    uint32_t second = static_cast<uint32_t>(nowUs / kSecondUs);
-    if (m.asked && m.mac == mac && second - m.second <= 5) return true;
-    m = {mac, 0, false, true, second};
+    // A mark of an offer still alive is not overwritten by a question.
+    bool live = m.used && second - m.second <= (m.accepted ? kWorkingLifeUs : kOfferedLifeUs) / kSecondUs;
+    if (!again && !live) m = {mac, 0, false, true, false, second};
+    lastHeldBackUs_ = nowUs;
     ++heldBack_;
     return false;
 }
 
-bool Server::resend(Session& s, Message& reply, int64_t nowUs) {
+bool Server::resend(Session& s, Message& reply, int64_t nowUs, bool drawn) {
     if (s.lastReply.empty()) return false;
     if (s.lastSentUs >= 0 && nowUs - s.lastSentUs < kMinResendUs) {
         ++s.unanswered;
         return false;
     }
+    if (drawn && !draw(s, nowUs)) return false;
     std::memcpy(reply.bytes, s.lastReply.data(), s.lastReply.size());
     s.lastSentUs = nowUs;
     return true;
@@ -347,38 +484,47 @@ void Server::remember(Session& s, const Message& reply, int64_t nowUs) {
     s.lastSentUs = nowUs;
 }
 
+// Silence is measured from the machine's last new request: repeating one
+// keeps nothing alive.
 bool Server::expired(const Session& s, int64_t nowUs) const {
-    int64_t life = kWorkingLifeUs;
-    if (s.phase == Session::Ended || s.driversDone())
-        life = kEndedLifeUs;
-    else if (s.phase == Session::Offered)
-        life = kOfferedLifeUs;
-    return nowUs - s.lastHeardUs > life;
+    if (s.phase == Session::Ended || s.driversDone()) return nowUs - s.lastHeardUs > kEndedLifeUs;
+    if (s.phase == Session::Offered) return nowUs - s.lastHeardUs > kOfferedLifeUs;
+    return nowUs - s.progressUs > kWorkingLifeUs;
 }
 
 void Server::expire(int64_t nowUs) {
-    for (auto it = sessions_.begin(); it != sessions_.end();) {
-        if (expired(it->second, nowUs)) {
-            emit(Event::Expired, it->second);
-            it = sessions_.erase(it);
-        } else {
-            ++it;
+    for (auto* table : {&sessions_, &displaced_}) {
+        for (auto it = table->begin(); it != table->end();) {
+            if (expired(it->second, nowUs) || (table == &displaced_ && gaveUp(it->second, nowUs))) {
+                if (table == &sessions_) emit(Event::Expired, it->second);
+                it = table->erase(it);
+            } else {
+                ++it;
+            }
         }
     }
 }
 
 // Frees an eighth of the table at once (so that a flood of new machines costs
 // no more than a few steps each): the offers not taken up, the ended sessions
-// and the finished driver transfers heard from longest ago. Machines at work
-// are never pushed out; when they fill the table, new ones wait.
+// and the finished driver transfers heard from longest ago. When none is
+// left, the sessions that have fetched nothing yet (accepted offers,
+// preparing a disk or made up) and those whose machine gave up go, made
+// longest ago first: a station cannot keep its own by repeating them, and a
+// real machine pushed out is made again from its offer mark when it starts.
+// Machines that are transferring, or between files, are never pushed out;
+// when they fill the table, new ones wait.
 bool Server::makeRoom(int64_t nowUs) {
-    std::vector<std::pair<int64_t, MacAddress>> idle;
+    std::vector<std::pair<int64_t, MacAddress>> idle, unproven;
     for (const auto& [mac, s] : sessions_) {
         if (expired(s, nowUs))
             idle.emplace_back(INT64_MIN, mac);
         else if (s.phase == Session::Offered || s.phase == Session::Ended || s.driversDone())
             idle.emplace_back(s.lastHeardUs, mac);
+        else if (s.phase == Session::Accepted || gaveUp(s, nowUs))
+            unproven.emplace_back(s.createdUs, mac);
     }
+    if (idle.empty()) idle.swap(unproven);
     if (idle.empty()) return false;
     size_t n = std::min(idle.size(), std::max<size_t>(1, config_.maxSessions / 8));
     std::nth_element(idle.begin(), idle.begin() + static_cast<long>(n - 1), idle.end());
@@ -391,9 +537,12 @@ bool Server::makeRoom(int64_t nowUs) {
 }
 
 void Server::refuse(const Session& fresh, const std::string& why) {
-    // A refused machine holds nothing; what it had before is gone too.
-    sessions_.erase(fresh.client);
-    if (mark(fresh.client).mac == fresh.client) mark(fresh.client).used = false;
+    // A refused machine holds nothing; what it had before is gone too,
+    // unless it is at work (the broadcast may not be its own).
+    auto old = sessions_.find(fresh.client);
+    if (old != sessions_.end() && !old->second.atWork()) sessions_.erase(old);
+    if (mark(fresh.client).mac == fresh.client && !(old != sessions_.end() && old->second.atWork()))
+        mark(fresh.client).used = false;
     if (std::find(refusedLately_.begin(), refusedLately_.end(), fresh.client) != refusedLately_.end()) return;
     if (refusedLately_.size() >= 64) refusedLately_.erase(refusedLately_.begin());
     refusedLately_.push_back(fresh.client);
@@ -405,7 +554,7 @@ bool Server::handleBroadcast(const Message& in, Message& reply, int64_t nowUs) {
     Session fresh;
     fresh.client = in.source();
     fresh.startedAt = time(nullptr);
-    fresh.lastHeardUs = nowUs;
+    fresh.createdUs = fresh.lastHeardUs = fresh.progressUs = nowUs;
     fresh.sizer = ReplySizer(std::min(config_.fullChunk, proto::kMaxPayload), config_.mtuChunk, config_.adaptive);
     reply.clear();
     if (text.substr(0, 5) == "DRVR\n" && text.size() > 4) {
@@ -434,7 +583,31 @@ bool Server::handleBroadcast(const Message& in, Message& reply, int64_t nowUs) {
         // A client repeats its broadcast until an offer arrives: the stored
         // offer answers it, spaced like any repeat; only a new request is news.
         old->second.lastHeardUs = nowUs;
-        return resend(old->second, reply, nowUs);
+        return resend(old->second, reply, nowUs, false);
+    }
+    if (old != sessions_.end()) {
+        // One reply per kMinResendUs to a machine, whatever kind of
+        // broadcast comes in its name (an installer sends one a second).
+        if (old->second.lastSentUs >= 0 && nowUs - old->second.lastSentUs < kMinResendUs) return false;
+        // What the machine could not yet have been told carries over, so a
+        // broadcast in its name gains nobody a fresh ration.
+        fresh.budget = old->second.budget;
+        fresh.budgetUs = old->second.budgetUs;
+        auto aside = displaced_.find(fresh.client);
+        bool keepAside = aside != displaced_.end() && aside->second.atWork() && !old->second.atWork();
+        if (!keepAside && (old->second.atWork() || old->second.phase == Session::Offered)) {
+            // One datagram, which anyone could send in the machine's name,
+            // ends nothing: the session waits aside and comes back when its
+            // machine goes on with it; a machine that really began again
+            // goes on with the new one.
+            displaced_[fresh.client] = std::move(old->second);
+            if (displaced_.size() > config_.maxSessions / 8) {
+                auto oldest = displaced_.begin();
+                for (auto d = displaced_.begin(); d != displaced_.end(); ++d)
+                    if (d->second.progressUs < oldest->second.progressUs) oldest = d;
+                displaced_.erase(oldest);
+            }
+        }
     }
     if (old == sessions_.end() && !admitNew(fresh.client, nowUs)) return false;
     if (old == sessions_.end() && sessions_.size() >= config_.maxSessions && !makeRoom(nowUs)) {
@@ -445,7 +618,8 @@ bool Server::handleBroadcast(const Message& in, Message& reply, int64_t nowUs) {
         return false;
     }
     Session& s = sessions_[fresh.client] = std::move(fresh);
-    mark(s.client) = {s.client, static_cast<uint8_t>(s.kind), true, false, static_cast<uint32_t>(nowUs / kSecondUs)};
+    mark(s.client) = {s.client, static_cast<uint8_t>(s.kind), true, false, false,
+                      static_cast<uint32_t>(nowUs / kSecondUs)};
     reply.setSource(config_.ownAddress);
     reply.setDestination(s.client);
     reply.setSequence(1);
@@ -477,7 +651,7 @@ bool Server::serveRetr(Session& s, Message& reply) {
     }
     const ServedFile& f = files[s.fileIndex];
     int64_t left = f.size - s.offset;
-    int n = static_cast<int>(std::min<int64_t>(left, s.sizer.size()));
+    int n = static_cast<int>(std::min<int64_t>(left, s.proven ? s.sizer.size() : kUnprovenData));
     if (n > 0) {
         ssize_t got = pread(f.fd, reply.payload(), static_cast<size_t>(n), s.offset);
         if (got != n) {
