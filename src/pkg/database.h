@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cerrno>
+#include <set>
 #include <string>
 
 #include "pkg/package.h"
@@ -21,8 +22,12 @@ inline std::string databaseDir(const Package& package, bool relative = false) {
 
 // Fills a fresh record from the directory of `name`. Never fails: whatever
 // cannot be read schedules the package for uninstallation, so that the next
-// resolution clears the damaged entry away. Consumes the schedule file.
-void loadFromDatabase(Package& package, const std::string& name);
+// resolution clears the damaged entry away. Consumes the schedule file; with
+// `consume` false it stays, and the name is noted in scheduleFilesRead(): an
+// installation deletes it when it commits, so that a word is never lost to a
+// run that did nothing.
+void loadFromDatabase(Package& package, const std::string& name, bool consume = true);
+std::set<std::string>& scheduleFilesRead();
 
 // Creates the package's database directory (with `relative`, its form under
 // the working directory), with no symbolic link on the way; what an earlier

@@ -17,6 +17,7 @@
 #include "pkg/block_pipe.h"
 #include "pkg/database.h"
 #include "pkg/repository.h"
+#include "pkg/transaction.h"
 
 namespace {
 
@@ -309,9 +310,18 @@ std::string findOwner(const std::string& recordedPath) {
 bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, bool relative) {
     Repository& repository = theRepository();
     InstallRoot root(installRootFor(relative));
+    // Every change goes into the installation's journal first (a driver
+    // installation has none).
+    Transaction* transaction = Transaction::active();
+    if (transaction && !transaction->started())
+        transaction = nullptr;
+    std::string notedParent = "\n";  // no path
     if (package.disabled) {
         // Always under "/flash", whatever the installation's form.
         InstallRoot flash("/flash");
+        if (transaction)
+            transaction->noteMissingDirectories(flash, "x/" + package.name + "/var/pdb/" + package.name);
+        faultPoint();
         (void)flash.makeDirectories("x/" + package.name);
         (void)flash.makeDirectories("x/" + package.name + "/var/pdb/" + package.name);
     }
@@ -371,8 +381,24 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
             continue;
         }
 
+        if (transaction && parentPath != notedParent) {
+            transaction->noteMissingDirectories(root, parentPath);
+            notedParent = parentPath;
+        }
         int parent = parents.get(parentPath);
         int parentError = errno;
+        // The journal's own directory is no place for a package's files.
+        if (transaction && parent >= 0) {
+            bool reserved = transaction->isReserved(parent);
+            if (last == ".txn") {
+                int child = ::openat(parent, last.c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
+                reserved = reserved || (child >= 0 && transaction->isReserved(child));
+                if (child >= 0)
+                    ::close(child);
+            }
+            if (reserved)
+                return broken();
+        }
         struct stat info;
         bool exists = false, isDirectory = false;
         if (parent >= 0 && ::fstatat(parent, last.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -396,11 +422,23 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
                 }
                 repository.printWarning("ghost file %s", recorded.c_str());
             }
-            ::unlinkat(parent, last.c_str(), 0);
+            // In a transaction what stood there is set aside, to come back
+            // if the installation does not go through.
+            if (transaction)
+                (void)transaction->setAside(target);
+            else
+                ::unlinkat(parent, last.c_str(), 0);
             parents.forget();
             parent = parents.get(parentPath);
             parentError = errno;
         }
+        if (transaction) {
+            if (type == 0x4)
+                transaction->noteDirectory(target);
+            else
+                transaction->noteCreated(target);
+        }
+        faultPoint();
         switch (type) {
         case 0xA: {  // symbolic link
             if (entry.dataLength >= PATH_MAX)
@@ -435,6 +473,7 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
                     ::close(fd);
                     return broken();
                 }
+                faultPoint();
                 if (!writeAll(fd, data, got)) {
                     int error = errno;
                     ::close(fd);
