@@ -825,3 +825,150 @@ TEST(VpkInstall, InstallsIntoATreeAndListsIt) {
     EXPECT_EQ(tree.count("/opt/u"), 0u);
     EXPECT_EQ(tree.count("/image"), 0u);
 }
+
+// Hidden names that an installation may leave: none, apart from what a test
+// put there itself.
+std::vector<std::string> hiddenNames(const std::map<std::string, std::string>& listing, const std::string& allowed) {
+    std::vector<std::string> found;
+    for (const auto& [path, description] : listing)
+        if (path.find("/.") != std::string::npos && path != allowed)
+            found.push_back(path);
+    return found;
+}
+
+// The resolution of scheduled actions and what an installation sets aside,
+// checked against what the package manager is meant to leave: the new
+// package's files go where its final state wants them, what a leaving
+// package owned is free for the new one, the silent second pass happens,
+// only what an old version recorded is set aside, an entry's dot files stay,
+// and schedule words outlive a run that did nothing.
+TEST(InstallChild, ResolutionAndSetAsideCases) {
+    auto writeAt = [](const std::string& path, const std::string& text) {
+        std::string parent = path.substr(0, path.rfind('/'));
+        (void)makeDirectories(parent);
+        sandbox::writeFile(path, text);
+    };
+    auto file = [](const std::string& name, unsigned major, std::vector<FileEntry> files) {
+        return content(name, major, 0, std::move(files));
+    };
+    auto with = [](PackageContent c, const char* list, std::vector<DependencyEntry> entries) {
+        if (std::string(list) == "deps")
+            c.dependencies = entries;
+        else
+            c.conflicts = entries;
+        return c;
+    };
+    const uint32_t v2 = packVersion(2, 0);
+    PackageContent guard = with(file("guard", 1, {regularEntry("etc/guard", "g")}), "conflicts", {{"app", 0, 0, 0}});
+    PackageContent app1 = file("app", 1, {regularEntry("usr/app/data", "1")});
+    PackageContent app2 = file("app", 2, {regularEntry("usr/app/data", "2")});
+    PackageContent client = with(file("client", 1, {regularEntry("etc/client", "c")}), "deps", {{"app", 0, 0, 0}});
+    PackageContent guard2 =
+        with(file("guard", 1, {regularEntry("etc/guard", "g")}), "conflicts", {{"app", v2, 0xffffffffu, 0}});
+    PackageContent lib = file("lib", 1, {regularEntry("usr/lib/lib", "l")});
+    PackageContent user = with(file("user", 1, {regularEntry("usr/bin/user", "u")}), "deps", {{"lib", 0, 0, 0}});
+    PackageContent untrackedDir =
+        file("site", 1, {directoryEntry("srv/www", 0755), regularEntry("srv/www/index.html", "i")});
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> packages;
+        std::function<void(size_t)> afterStep;
+        std::vector<std::string> messages, absentMessages;
+        std::map<std::string, std::string> present;  // path -> substring of its listing
+        std::vector<std::string> absent;
+        std::string allowedHidden;
+    };
+    const Case cases[] = {
+        {"the resolution disables the new package: its files under /x/app",
+         {packageFile(guard), packageFile(app1)},
+         [&](size_t step) {
+             if (step == 0) {
+                 writeAt("/flash/var/pdb/guard/disabled", "user\n");
+                 writeAt("/ram/pdb/guard/schedule", "enable\n");
+             }
+         },
+         {"disabled app-1.0", "enabled guard-1.0", "installed (disabled) app-1.0"},
+         {},
+         {{"/x/app/usr/app/data", " 1"}, {"/var/pdb/app/files", " x/app/usr/app/data\\n"}, {"/var/pdb/app/disabled", "auto"}},
+         {"/usr/app/data", "/var/pdb/guard/disabled"}},
+        {"the resolution enables the new package: its files in place",
+         {packageFile(app1), packageFile(client), packageFile(guard2), packageFile(app2)},
+         nullptr,
+         {"disabled guard-1.0", "installed app-2.0"},
+         {"installed (disabled) app-2.0"},
+         {{"/usr/app/data", " 2"}, {"/var/pdb/app/files", " usr/app/data\\n"}},
+         {"/x/app/usr/app/data", "/var/pdb/app/disabled"}},
+        {"a package that the resolution uninstalls frees its files first",
+         {packageFile(file("oldnet", 1, {regularEntry("etc/hosts", "old")})),
+          packageFile(file("newnet", 1, {regularEntry("etc/hosts", "new")}))},
+         [&](size_t step) {
+             if (step == 0)
+                 writeAt("/ram/pdb/oldnet/schedule", "uninstall\n");
+         },
+         {"installed newnet-1.0"},
+         {"collides"},
+         {{"/etc/hosts", " new"}, {"/var/pdb/newnet/files", "etc/hosts"}},
+         {"/var/pdb/oldnet"}},
+        {"what a removal leaves without what it needs goes too",
+         {packageFile(lib), packageFile(user), packageFile(file("other", 1, {regularEntry("etc/other", "o")}))},
+         [&](size_t step) {
+             if (step == 1) {
+                 writeAt("/flash/var/pdb/lib/disabled", "user\n");
+                 writeAt("/flash/var/pdb/user/disabled", "user\n");
+                 writeAt("/ram/pdb/lib/schedule", "uninstall\n");
+             }
+         },
+         {"installed other-1.0"},
+         {},
+         {{"/etc/other", " o"}},
+         {"/var/pdb/lib", "/var/pdb/user", "/usr/lib/lib", "/usr/bin/user"}},
+        {"a directory at a recorded path stays where it is",
+         {packageFile(file("a", 1, {regularEntry("srv/www", "w")})), packageFile(untrackedDir, true, true),
+          packageFile(file("a", 2, {regularEntry("srv/new", "n")}))},
+         nullptr,
+         {"installed a-2.0"},
+         {},
+         {{"/srv/www/index.html", " i"}, {"/srv/new", " n"}},
+         {}},
+        {"an entry's dot files stay in the entry",
+         {packageFile(file("a", 1, {regularEntry("etc/a", "1")})), packageFile(file("a", 2, {regularEntry("etc/a", "2")}))},
+         [&](size_t step) {
+             if (step == 0)
+                 writeAt("/flash/var/pdb/a/.keep", "k");
+         },
+         {"installed a-2.0"},
+         {},
+         {{"/var/pdb/a/.keep", " k"}, {"/etc/a", " 2"}},
+         {},
+         "/var/pdb/a/.keep"},
+        {"a refused installation keeps the schedule words",
+         {packageFile(file("x", 1, {regularEntry("etc/x", "x")})), packageFile(file("y", 1, {regularEntry("etc/y", "y")})),
+          packageFile(file("y", 1, {regularEntry("etc/y", "y")}))},
+         [&](size_t step) {
+             if (step == 1)
+                 writeAt("/ram/pdb/x/schedule", "uninstall\n");
+             if (step == 2)
+                 std::printf("[schedule kept %d]\n", ::access("/ram/pdb/x/schedule", F_OK) == 0);
+         },
+         {"omitting package y-1.0: it is already installed", "[schedule kept 1]"},
+         {},
+         {{"/etc/x", " x"}},
+         {}},
+    };
+    for (const Case& c : cases) {
+        std::vector<Step> steps;
+        for (const std::string& bytes : c.packages)
+            steps.push_back({bytes});
+        Installed run = install(steps, {}, [] { (void)makeDirectories("/ram/pdb"); }, c.afterStep);
+        for (const std::string& message : c.messages)
+            EXPECT_THAT(run.messages, HasSubstr(message)) << c.what;
+        for (const std::string& message : c.absentMessages)
+            EXPECT_THAT(run.messages, Not(HasSubstr(message))) << c.what;
+        for (const auto& [path, text] : c.present)
+            EXPECT_THAT(run.flash[path], HasSubstr(text)) << c.what << ": " << path << "\n" << run.messages;
+        for (const std::string& path : c.absent)
+            EXPECT_EQ(run.flash.count(path), 0u) << c.what << ": " << path << "\n" << run.messages;
+        EXPECT_THAT(hiddenNames(run.flash, c.allowedHidden), ::testing::IsEmpty()) << c.what;
+    }
+}
