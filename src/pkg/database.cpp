@@ -321,37 +321,6 @@ void removeDatabaseEntry(const Package& package) {
     removeEntryDirectory("var/pdb/" + package.name);
 }
 
-bool setEntryAside(const Package& package, std::string& asideName) {
-    asideName.clear();
-    if (package.untracked || !isUsablePackageName(package.name))
-        return true;
-    InstallRoot root("/flash");
-    struct stat info;
-    if (!root.lstat("var/pdb/" + package.name, info))
-        return true;  // no entry: nothing to keep
-    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-        std::string name = ".old-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-        if (root.renameNoLinks("var/pdb/" + package.name, "var/pdb/" + name, true)) {
-            asideName = name;
-            return true;
-        }
-        if (errno != EEXIST)
-            return false;
-    }
-    return false;
-}
-
-void restoreEntry(const Package& package, const std::string& asideName) {
-    if (asideName.empty())
-        return;
-    InstallRoot("/flash").renameNoLinks("var/pdb/" + asideName, "var/pdb/" + package.name, false);
-}
-
-void removeEntryAside(const std::string& asideName) {
-    if (!asideName.empty())
-        removeEntryDirectory("var/pdb/" + asideName);
-}
-
 bool makeDirectories(const std::string& path, bool skipLast) {
     std::string current = path;
     while (current.size() > 1 && current.back() == '/')

@@ -46,15 +46,6 @@ std::set<std::string>& scheduleFilesRead();
 // calls (archive/rootfs.h). An untracked package has no entry: nothing happens.
 void removeDatabaseEntry(const Package& package);
 
-// An installed version is set aside, not deleted, while a newer one is
-// written: its entry is renamed to a hidden name in the database directory
-// (loading skips names that begin with "."), from where it is put back when
-// the newer one fails, or removed once the newer one is in place. False with
-// errno set when the entry exists and cannot be moved.
-[[nodiscard]] bool setEntryAside(const Package& package, std::string& asideName);
-void restoreEntry(const Package& package, const std::string& asideName);
-void removeEntryAside(const std::string& asideName);
-
 // Creates the missing directories of `path` by plain paths, from the top down (mode 0770,
 // umask applies); with `skipLast` the last component is left out because it
 // names a file about to be made. An existing directory is no error.

@@ -11,7 +11,9 @@
 #include <array>
 #include <cstring>
 #include <functional>
+#include <sstream>
 
+#include "archive/rootfs.h"
 #include "archive/signature.h"
 #include "init/process.h"
 #include "install_helpers.h"
@@ -970,5 +972,125 @@ TEST(InstallChild, ResolutionAndSetAsideCases) {
         for (const std::string& path : c.absent)
             EXPECT_EQ(run.flash.count(path), 0u) << c.what << ": " << path << "\n" << run.messages;
         EXPECT_THAT(hiddenNames(run.flash, c.allowedHidden), ::testing::IsEmpty()) << c.what;
+    }
+}
+
+// Random sequences of packages (dependencies, conflicts, provides, shared
+// paths, links inside the tree, untracked ones) with schedule words and
+// user-disabled marks written between the installations. After every step:
+// the package just installed has its files under /x/NAME exactly when it is
+// disabled; every recorded file exists and is recorded by one package only;
+// nothing outside the root changed; no hidden name is left anywhere.
+TEST(InstallChild, RandomSequencesKeepTheDatabaseTrue) {
+    const char* names[] = {"a", "b", "c", "d", "e"};
+    const char* provided[] = {"p1", "p2"};
+    const char* words[] = {"uninstall", "enable", "disable"};
+    const uint32_t seeds = std::getenv("PROPERTY_TEST_SEEDS") ? uint32_t(std::atoi(std::getenv("PROPERTY_TEST_SEEDS"))) : 12;
+    for (uint32_t seed = 1; seed <= seeds; ++seed) {
+        uint32_t state = seed * 2246822519u + 7;
+        auto next = [&](uint32_t n) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            return state % n;
+        };
+        auto anyName = [&] { return std::string(names[next(std::size(names))]); };
+        std::vector<Step> steps;
+        std::vector<std::string> stepNames;
+        std::vector<std::vector<std::pair<std::string, std::string>>> writes;  // after each step: path, text
+        for (int i = 0; i < 14; ++i) {
+            const std::string name = anyName();
+            PackageContent pkg = content(name, 1 + next(3), 0, {});
+            for (uint32_t k = 0, count = 1 + next(3); k < count; ++k)
+                pkg.files->push_back(regularEntry(next(4) == 0 ? "etc/shared" + std::to_string(next(2))
+                                                               : "usr/" + name + "/f" + std::to_string(next(4)),
+                                                  std::to_string(i)));
+            if (next(3) == 0)
+                pkg.files->push_back(symlinkEntry("opt/" + name + "-link", next(2) ? "/usr/" + name : "../usr"));
+            if (next(3) == 0)
+                pkg.files->push_back(regularEntry("opt/" + name + "-link/through", "t"));
+            std::vector<DependencyEntry> dependencies, conflicts, provides;
+            if (next(3) == 0)
+                dependencies.push_back({next(3) ? anyName() : provided[next(2)], 0, 0, 0});
+            if (next(3) == 0)
+                conflicts.push_back({anyName(), 0, 0, 0});
+            if (next(3) == 0)
+                provides.push_back({provided[next(2)], 0, 0, 0});
+            if (!dependencies.empty())
+                pkg.dependencies = dependencies;
+            if (!conflicts.empty())
+                pkg.conflicts = conflicts;
+            if (!provides.empty())
+                pkg.provides = provides;
+            steps.push_back({packageFile(pkg, true, next(8) == 0)});
+            stepNames.push_back(name);
+            std::vector<std::pair<std::string, std::string>> after;
+            if (next(2) == 0)
+                after.emplace_back("/ram/pdb/" + anyName() + "/schedule", std::string(words[next(3)]) + "\n");
+            if (next(4) == 0)
+                after.emplace_back("/flash/var/pdb/" + anyName() + "/disabled", "user\n");
+            writes.push_back(after);
+        }
+        auto check = [&](size_t step) {
+            InstallRoot flash("/flash");
+            std::map<std::string, std::string> owner;
+            std::map<std::string, std::string> filesText;
+            for (const auto& [path, description] : installtest::listTree("/flash/var/pdb", false)) {
+                const std::string name = path.substr(1);
+                std::string text;
+                if (flash.readFileNoLinks("var/pdb/" + name + "/files", text) != 0)
+                    continue;
+                filesText[name] = text;
+                std::istringstream lines(text);
+                std::string line;
+                while (std::getline(lines, line)) {
+                    struct stat info;
+                    if (!flash.lstat(line, info))
+                        std::printf("[violation step %zu: %s records missing %s]\n", step, name.c_str(), line.c_str());
+                    if (owner.count(line))
+                        std::printf("[violation step %zu: %s recorded by %s and %s]\n", step, line.c_str(),
+                                    owner[line].c_str(), name.c_str());
+                    owner[line] = name;
+                }
+            }
+            // The package of this step, when this step installed it.
+            const std::string& name = stepNames[step];
+            static std::map<std::string, std::string> previous;
+            if (step == 0)
+                previous.clear();
+            if (filesText.count(name) && filesText[name] != previous[name]) {
+                struct stat info;
+                const bool disabled = flash.lstat("var/pdb/" + name + "/disabled", info);
+                std::istringstream lines(filesText[name]);
+                std::string line;
+                while (std::getline(lines, line))
+                    if ((line.rfind("x/" + name + "/", 0) == 0) != disabled)
+                        std::printf("[violation step %zu: %s %s has %s]\n", step, disabled ? "disabled" : "enabled",
+                                    name.c_str(), line.c_str());
+            }
+            previous = filesText;
+            for (const auto& [path, description] : installtest::listTree("/flash"))
+                if (path.find("/.") != std::string::npos)
+                    std::printf("[violation step %zu: hidden %s]\n", step, path.c_str());
+            std::string outside;
+            for (const auto& [path, description] : installtest::listTree("/outside"))
+                outside += path + "\t" + description + "\n";
+            std::printf("=== outside after %zu\n%s", step, outside.c_str());
+            for (const auto& [path, text] : writes[step]) {
+                (void)makeDirectories(path.substr(0, path.rfind('/')));
+                sandbox::writeFile(path, text);
+            }
+        };
+        Installed run = install(steps, {}, [] {
+            makeOutsideTree();
+            (void)makeDirectories("/ram/pdb");
+            std::printf("=== outside before\n%s", installtest::listingText("/outside").c_str());
+        }, check);
+        const std::string& output = run.result.output;
+        EXPECT_THAT(output, Not(HasSubstr("[violation"))) << "seed " << seed << "\n" << run.messages;
+        const auto first = installtest::parseListing(output, "=== outside before");
+        for (size_t step = 0; step < steps.size(); ++step)
+            EXPECT_EQ(installtest::parseListing(output, "=== outside after " + std::to_string(step)), first)
+                << "seed " << seed << " step " << step;
     }
 }
