@@ -165,11 +165,11 @@ bool startTransaction(const Package& package) {
 bool setAsidePackage(Transaction& transaction, const Package& leaving, const Package& installing) {
     // Deepest first, so that a file reached through a link that the package
     // owns moves before the link.
-    for (auto it = leaving.files.rbegin(); it != leaving.files.rend(); ++it) {
-        if (!transaction.setAside(*it)) {
-            reportInstallError(installing, it->substr(it->empty() || (*it)[0] != '/' ? 0 : 1), errno);
-            return false;
-        }
+    std::vector<std::string> paths(leaving.files.rbegin(), leaving.files.rend());
+    if (!transaction.setAsideAll(paths)) {
+        const std::string& path = transaction.failedPath();
+        reportInstallError(installing, path.substr(!path.empty() && path[0] == '/' ? 1 : 0), errno);
+        return false;
     }
     if (!leaving.untracked && !transaction.setAsideEntry(leaving.name)) {
         reportInstallError(installing, "var/pdb/" + leaving.name, errno);

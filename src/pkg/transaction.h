@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 class InstallRoot;
 
@@ -51,6 +52,10 @@ public:
     // Moves what stands at `path` (not a directory) into the reserved
     // directory; nothing there is no error. False with errno set.
     bool setAside(const std::string& path);
+    // The same for many paths, in their order, with one flush of the journal.
+    // failedPath() names the one that could not be moved.
+    bool setAsideAll(const std::vector<std::string>& paths);
+    const std::string& failedPath() const { return failedPath_; }
     // Moves every file of the database entry `name` (not its dot files or
     // sub-directories, which stay in the entry as a removal leaves them).
     bool setAsideEntry(const std::string& name);
@@ -94,6 +99,7 @@ private:
     size_t size_ = 0;
     unsigned counter_ = 0;
     bool failed_ = false;
+    std::string failedPath_;
 };
 
 // Finishes or undoes a transaction that an earlier run left in the journal.
