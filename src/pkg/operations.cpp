@@ -151,6 +151,8 @@ bool planResolution(Repository& repository, Package& package, bool verbose, Reso
 
 // The installation's transaction, begun at its first change.
 bool startTransaction(const Package& package) {
+    if (simulating())
+        return true;
     Transaction* transaction = Transaction::active();
     if (!transaction)
         return false;
@@ -201,7 +203,7 @@ void applyMarks(Transaction& transaction, Repository& repository,
         const std::string name = label(*p);
         if (verbose)
             repository.showProgress((disable ? "disabling " : "enabling ") + name + "...");
-        if (p != installing)
+        if (p != installing && !simulating())
             changeMarks(transaction, *p, disable);
         if (verbose)
             repository.printInfo(disable ? "disabled %s" : "enabled %s", name.c_str());
@@ -212,7 +214,7 @@ void applyMarks(Transaction& transaction, Repository& repository,
 // what it uninstalls is set aside, the marks it changes are journalled.
 bool carryOutSchedule(Repository& repository, bool verbose, const Package& reportAs) {
     Transaction* transaction = Transaction::active();
-    if (!transaction || !transaction->started()) {
+    if (!simulating() && (!transaction || !transaction->started())) {
         applySchedule(repository, verbose);
         return true;
     }
@@ -222,7 +224,9 @@ bool carryOutSchedule(Repository& repository, bool verbose, const Package& repor
     std::vector<std::pair<Package*, bool>> marks;
     for (Package* p : removals) {
         if (p->scheduled == ScheduledAction::uninstall) {
-            if (!setAsidePackage(*transaction, *p, reportAs))
+            if (simulating())
+                simulatedFree().insert(p->files.begin(), p->files.end());
+            if (!simulating() && !setAsidePackage(*transaction, *p, reportAs))
                 return false;
             gone.insert(p);
         } else {
@@ -376,7 +380,9 @@ Package* installOne(PackagePartStream& stream, unsigned flags, const DependencyE
     };
     std::vector<std::unique_ptr<Package>> held;
     for (Package* p : order) {
-        if (leaving.count(p) && !setAsidePackage(transaction, *p, *package)) {
+        if (leaving.count(p) && simulating())
+            simulatedFree().insert(p->files.begin(), p->files.end());
+        if (leaving.count(p) && !simulating() && !setAsidePackage(transaction, *p, *package)) {
             putBack(held);
             return nullptr;
         }
@@ -428,14 +434,15 @@ int installBundle(PackagePartStream& stream, unsigned flags, std::string& imageD
     Transaction& transaction = *Transaction::active();
     int index = repository.findInstalled(bundle->name);
     if (index >= 0) {
-        if (!setAsidePackage(transaction, *repository.packages[size_t(index)], *bundle))
+        if (!simulating() && !setAsidePackage(transaction, *repository.packages[size_t(index)], *bundle))
             return kInstallFailed;
         repository.packages.erase(repository.packages.begin() + index);
     }
-    transaction.noteEntry(bundle->name);
-    if (!makeDatabaseEntry(*bundle, false))
+    if (!simulating())
+        transaction.noteEntry(bundle->name);
+    if (!simulating() && !makeDatabaseEntry(*bundle, false))
         return kInstallFailed;
-    if (!saveToDatabase(*bundle)) {
+    if (!simulating() && !saveToDatabase(*bundle)) {
         uninstallPackage(*bundle);
         return kInstallFailed;
     }
@@ -508,10 +515,11 @@ bool writeContent(Package& package, PackagePartStream& stream, bool relative) {
         transaction = nullptr;
     if (transaction && !untracked)
         transaction->noteEntry(package.name);
-    if (!untracked && !makeDatabaseEntry(package, relative))
+    const bool simulate = simulating();
+    if (!untracked && !simulate && !makeDatabaseEntry(package, relative))
         return false;
     auto fail = [&] {
-        if (!transaction)
+        if (!transaction && !simulate)
             undoInstallation(package, untracked, relative);
         return false;
     };
@@ -530,13 +538,13 @@ bool writeContent(Package& package, PackagePartStream& stream, bool relative) {
     }
     // An untracked package has no database directory to keep scripts in.
     if (stream.currentPart() == PartType::InstallScript) {
-        if (!package.hasImage && !untracked &&
+        if (!package.hasImage && !untracked && !simulate &&
             !writeScript(package, stream, stream.partLength(), "oninstall", relative))
             return fail();
         stream.nextPart();
     }
     if (stream.currentPart() == PartType::UninstallScript) {
-        if (!untracked && !writeScript(package, stream, stream.partLength(), "onuninstall", relative))
+        if (!untracked && !simulate && !writeScript(package, stream, stream.partLength(), "onuninstall", relative))
             return fail();
         stream.nextPart();
     }
@@ -549,16 +557,18 @@ bool writeContent(Package& package, PackagePartStream& stream, bool relative) {
         reportBrokenPackage(package);
         return fail();
     }
-    if (!untracked && !saveToDatabase(package, relative))
+    if (!untracked && !simulate && !saveToDatabase(package, relative))
         return fail();
     return true;
 }
 
 void completeInstallation(Package& package, bool relative) {
     Repository& repository = theRepository();
-    flushInstallRoot(relative);
-    if (!package.disabled)
-        runScript(package, "oninstall");
+    if (!simulating()) {
+        flushInstallRoot(relative);
+        if (!package.disabled)
+            runScript(package, "oninstall");
+    }
     if (package.belongsToBundle())
         return;
     repository.showProgress("");

@@ -316,7 +316,10 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
     if (transaction && !transaction->started())
         transaction = nullptr;
     std::string notedParent = "\n";  // no path
-    if (package.disabled) {
+    // A simulation reads and checks everything and warns as the real run
+    // would, but creates nothing.
+    const bool dry = simulating();
+    if (package.disabled && !dry) {
         // Always under "/flash", whatever the installation's form.
         InstallRoot flash("/flash");
         if (transaction)
@@ -385,7 +388,7 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
             transaction->noteMissingDirectories(root, parentPath);
             notedParent = parentPath;
         }
-        int parent = parents.get(parentPath);
+        int parent = dry ? root.openDirectory(parentPath, false) : parents.get(parentPath);
         int parentError = errno;
         // The journal's own directory is no place for a package's files.
         if (transaction && parent >= 0) {
@@ -407,6 +410,34 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
             struct stat followed;
             if (S_ISLNK(info.st_mode) && root.stat(target, followed))
                 isDirectory = S_ISDIR(followed.st_mode);
+        }
+        if (dry) {
+            if (parent >= 0)
+                ::close(parent);
+            if (simulatedFree().count(recorded))
+                exists = false;
+            if (exists && isDirectory && type == 0x4) {
+                in.skip(entry.dataLength);
+                continue;
+            }
+            if (exists && !untracked) {
+                std::string owner = findOwner(recorded);
+                if (!owner.empty()) {
+                    repository.printWarning("file %s collides with %s package", recorded.c_str(), owner.c_str());
+                    in.skip(entry.dataLength);
+                    continue;
+                }
+                repository.printWarning("ghost file %s", recorded.c_str());
+            }
+            if ((type == 0xA && entry.dataLength >= PATH_MAX) || ((type == 0x2 || type == 0x6) && entry.dataLength != 4) ||
+                (type != 0xA && type != 0x8 && type != 0x4 && type != 0x2 && type != 0x6 && type != 0x1))
+                return broken();
+            if (!in.skip(entry.dataLength) && entry.dataLength > 0)
+                return broken();
+            if (type != 0x4)
+                package.files.insert(recorded);
+            repository.showProgressBar(in.position(), total, label);
+            continue;
         }
         if (exists) {
             if (isDirectory && type == 0x4) {

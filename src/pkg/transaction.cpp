@@ -117,6 +117,17 @@ void clearEntry(const std::string& name) {
 
 }  // namespace
 
+namespace {
+bool simulation = false;
+}
+
+void setSimulation(bool simulate) { simulation = simulate; }
+bool simulating() { return simulation; }
+std::set<std::string>& simulatedFree() {
+    static std::set<std::string> paths;
+    return paths;
+}
+
 void faultPoint() {
     ++faultCounter;
     if (faultLimit > 0 && faultCounter >= faultLimit)
@@ -506,6 +517,8 @@ bool Transaction::rollback() {
 }
 
 bool recoverTransaction() {
+    if (simulating())
+        return true;
     InstallRoot flash("/flash");
     int dir = flash.openNoLinks(kTransactionDir, O_RDONLY | O_DIRECTORY);
     if (dir < 0)

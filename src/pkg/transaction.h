@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,15 @@ private:
 // False (reported as an error) when it could not be undone whole; the journal
 // then stays for the next run.
 bool recoverTransaction();
+
+// A simulated installation (vpk install --simulate) works everything out and
+// prints every message of the real one, but writes nothing: no journal, no
+// file, no database entry, no recovery of an interrupted run.
+void setSimulation(bool simulate);
+bool simulating();
+// The recorded paths that a simulated installation has set aside: they count
+// as free.
+std::set<std::string>& simulatedFree();
 
 // Fault injection for the crash tests: every change that an installation
 // makes passes here; with a limit set, the process kills itself with SIGKILL

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <array>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <sstream>
 
@@ -893,14 +894,14 @@ TEST(InstallChild, ResolutionAndSetAsideCases) {
          {"disabled app-1.0", "enabled guard-1.0", "installed (disabled) app-1.0"},
          {},
          {{"/x/app/usr/app/data", " 1"}, {"/var/pdb/app/files", " x/app/usr/app/data\\n"}, {"/var/pdb/app/disabled", "auto"}},
-         {"/usr/app/data", "/var/pdb/guard/disabled"}},
+         {"/usr/app/data", "/var/pdb/guard/disabled"}, ""},
         {"the resolution enables the new package: its files in place",
          {packageFile(app1), packageFile(client), packageFile(guard2), packageFile(app2)},
          nullptr,
          {"disabled guard-1.0", "installed app-2.0"},
          {"installed (disabled) app-2.0"},
          {{"/usr/app/data", " 2"}, {"/var/pdb/app/files", " usr/app/data\\n"}},
-         {"/x/app/usr/app/data", "/var/pdb/app/disabled"}},
+         {"/x/app/usr/app/data", "/var/pdb/app/disabled"}, ""},
         {"a package that the resolution uninstalls frees its files first",
          {packageFile(file("oldnet", 1, {regularEntry("etc/hosts", "old")})),
           packageFile(file("newnet", 1, {regularEntry("etc/hosts", "new")}))},
@@ -911,7 +912,7 @@ TEST(InstallChild, ResolutionAndSetAsideCases) {
          {"installed newnet-1.0"},
          {"collides"},
          {{"/etc/hosts", " new"}, {"/var/pdb/newnet/files", "etc/hosts"}},
-         {"/var/pdb/oldnet"}},
+         {"/var/pdb/oldnet"}, ""},
         {"what a removal leaves without what it needs goes too",
          {packageFile(lib), packageFile(user), packageFile(file("other", 1, {regularEntry("etc/other", "o")}))},
          [&](size_t step) {
@@ -924,7 +925,7 @@ TEST(InstallChild, ResolutionAndSetAsideCases) {
          {"installed other-1.0"},
          {},
          {{"/etc/other", " o"}},
-         {"/var/pdb/lib", "/var/pdb/user", "/usr/lib/lib", "/usr/bin/user"}},
+         {"/var/pdb/lib", "/var/pdb/user", "/usr/lib/lib", "/usr/bin/user"}, ""},
         {"a directory at a recorded path stays where it is",
          {packageFile(file("a", 1, {regularEntry("srv/www", "w")})), packageFile(untrackedDir, true, true),
           packageFile(file("a", 2, {regularEntry("srv/new", "n")}))},
@@ -932,7 +933,7 @@ TEST(InstallChild, ResolutionAndSetAsideCases) {
          {"installed a-2.0"},
          {},
          {{"/srv/www/index.html", " i"}, {"/srv/new", " n"}},
-         {}},
+         {}, ""},
         {"an entry's dot files stay in the entry",
          {packageFile(file("a", 1, {regularEntry("etc/a", "1")})), packageFile(file("a", 2, {regularEntry("etc/a", "2")}))},
          [&](size_t step) {
@@ -956,7 +957,7 @@ TEST(InstallChild, ResolutionAndSetAsideCases) {
          {"omitting package y-1.0: it is already installed", "[schedule kept 1]"},
          {},
          {{"/etc/x", " x"}},
-         {}},
+         {}, ""},
     };
     for (const Case& c : cases) {
         std::vector<Step> steps;
@@ -1092,5 +1093,107 @@ TEST(InstallChild, RandomSequencesKeepTheDatabaseTrue) {
         for (size_t step = 0; step < steps.size(); ++step)
             EXPECT_EQ(installtest::parseListing(output, "=== outside after " + std::to_string(step)), first)
                 << "seed " << seed << " step " << step;
+    }
+}
+
+// The messages of an installation without its progress lines.
+std::vector<std::string> messageLines(const std::string& output) {
+    std::vector<std::string> lines;
+    std::string text = output;
+    for (const char* code : {"\x1b[?25l", "\x1b[?25h"})
+        for (size_t at; (at = text.find(code)) != std::string::npos;)
+            text.erase(at, std::strlen(code));
+    std::string line;
+    auto keep = [&] {
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        const bool progress = (line.rfind("installing ", 0) == 0 && line.find(" [") != std::string::npos) ||
+                              (line.size() > 3 && line.compare(line.size() - 3, 3, "...") == 0);
+        if (!line.empty() && !progress)
+            lines.push_back(line);
+        line.clear();
+    };
+    for (char c : text) {
+        if (c == '\r' || c == '\n')
+            keep();
+        else
+            line += c;
+    }
+    keep();
+    return lines;
+}
+
+// vpk install --simulate prints the messages of the real run, in order, and
+// leaves the tree as it was.
+TEST(VpkInstall, SimulationPrintsTheRealRunsMessages) {
+    const std::string vpk = std::string(BUILD_DIR) + "/tools/vpk/vpk";
+    if (::access(vpk.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "vpk not built";
+    PackageContent base = content("base", 1, 0, {regularEntry("etc/base", "1"), regularEntry("etc/shared", "s")});
+    PackageContent peer = content("peer", 1, 0, {regularEntry("etc/peer", "p")});
+    PackageContent guard = content("guard", 1, 0, {regularEntry("etc/guard", "g")});
+    guard.conflicts = std::vector<DependencyEntry>{{"late", 0, 0, 0}};
+    PackageContent base2 = content("base", 2, 0, {regularEntry("etc/base", "2"), regularEntry("etc/ghost", "g")});
+    base2.conflicts = std::vector<DependencyEntry>{{"peer", 0, 0, 0}};
+    PackageContent late = content("late", 1, 0, {regularEntry("etc/late", "l"), regularEntry("etc/shared", "x")});
+    PackageContent needy = content("needy", 1, 0, {regularEntry("etc/needy", "n")});
+    needy.dependencies = std::vector<DependencyEntry>{{"peer", 0, 0, 0}};
+    PackageContent suite = content("suite", 1, 0, {});
+    suite.files.reset();
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"an upgrade that disables another and meets a ghost file", packageFile(base2)},
+        {"a package installed disabled that collides", packageFile(late)},
+        {"the same version again", packageFile(base)},
+        {"an unsigned unknown package", packageFile(content("unknown", 1, 0, {regularEntry("etc/u", "u")}), false)},
+        {"a package whose dependency the schedule removes", packageFile(needy)},
+        {"a bundle", installtest::bundleFile(suite, nullptr, {packageFile(content("m", 1, 0, {regularEntry("etc/m", "m")}))})},
+    };
+    sandbox::Options options;
+    options.newNetwork = false;
+    options.binds.push_back({vpk, "/sbin/vpk", true});
+    options.dirs.push_back("/tree");
+    options.dirs.push_back("/ramtree/pdb/peer");
+    options.files.push_back({"/tmp/base.vpk", packageFile(base)});
+    options.files.push_back({"/tmp/peer.vpk", packageFile(peer)});
+    options.files.push_back({"/tmp/guard.vpk", packageFile(guard)});
+    for (size_t i = 0; i < cases.size(); ++i)
+        options.files.push_back({"/tmp/case" + std::to_string(i) + ".vpk", cases[i].second});
+    sandbox::Result result = sandbox::run(options, [&] {
+        auto read = [](const char* path) {
+            std::ifstream in(path);
+            return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        };
+        for (size_t i = 0; i < cases.size(); ++i) {
+            std::system("rm -rf /tree/* /ramtree/pdb/peer/schedule && "
+                         "/sbin/vpk install --root /tree /tmp/base.vpk /tmp/peer.vpk /tmp/guard.vpk >/dev/null 2>&1");
+            sandbox::writeFile("/tree/etc/ghost", "nobody's");
+            if (i == 4)
+                sandbox::writeFile("/ramtree/pdb/peer/schedule", "uninstall\n");
+            const std::string before = installtest::listingText("/tree") + installtest::listingText("/ramtree");
+            const std::string file = "/tmp/case" + std::to_string(i) + ".vpk";
+            std::system(("/sbin/vpk install --simulate --root /tree --ram /ramtree " + file + " >/tmp/sim 2>&1").c_str());
+            const bool untouched = before == installtest::listingText("/tree") + installtest::listingText("/ramtree");
+            std::system(("/sbin/vpk install --root /tree --ram /ramtree " + file + " >/tmp/real 2>&1").c_str());
+            std::printf("=== case %zu untouched %d\n=== simulated\n%s\n=== real\n%s\n=== end\n", i, untouched,
+                        read("/tmp/sim").c_str(), read("/tmp/real").c_str());
+        }
+        std::fflush(stdout);
+        return 0;
+    });
+    const std::string& output = result.output;
+    if (std::getenv("INSTALL_TEST_OUTPUT"))
+        std::fprintf(stderr, "%s\n", output.c_str());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        size_t at = output.find("=== case " + std::to_string(i) + " untouched ");
+        ASSERT_NE(at, std::string::npos) << output;
+        EXPECT_EQ(output.substr(at, output.find('\n', at) - at),
+                  "=== case " + std::to_string(i) + " untouched 1") << cases[i].first;
+        size_t simulated = output.find("=== simulated\n", at) + 14;
+        size_t real = output.find("\n=== real\n", simulated);
+        size_t end = output.find("\n=== end\n", real);
+        const auto simulatedLines = messageLines(output.substr(simulated, real - simulated));
+        const auto realLines = messageLines(output.substr(real + 10, end - real - 10));
+        EXPECT_FALSE(realLines.empty()) << cases[i].first;
+        EXPECT_EQ(simulatedLines, realLines) << cases[i].first << "\n" << output.substr(simulated, real - simulated);
     }
 }
