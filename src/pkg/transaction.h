@@ -117,6 +117,10 @@ bool simulating();
 // as free.
 std::set<std::string>& simulatedFree();
 
+// Whether the journal is flushed to the disk at its points (on unless a
+// benchmark measures what that costs).
+void setTransactionDurable(bool durable);
+
 // Fault injection for the crash tests: every change that an installation
 // makes passes here; with a limit set, the process kills itself with SIGKILL
 // at the limit-th one.
