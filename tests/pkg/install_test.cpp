@@ -955,6 +955,20 @@ TEST(InstallChild, ResolutionAndSetAsideCases) {
          {{"/etc/a", " 1"}},
          {"/etc/b", "/var/pdb/b"},
          ""},
+        {"a file that cannot be set aside is named, and what was set aside comes back",
+         {packageFile(file("a", 1, {regularEntry("mnt/f", "1"), regularEntry("usr/z", "z")})),
+          packageFile(file("a", 2, {regularEntry("mnt/f", "2"), regularEntry("usr/z", "2")}))},
+         [&](size_t step) {
+             // mnt/f now lies on another file system: it cannot be renamed away.
+             if (step == 0 && std::system("mkdir -p /tmp/other && mount -t tmpfs none /tmp/other && "
+                                          "cp -a /flash/mnt/. /tmp/other/ && mount --bind /tmp/other /flash/mnt") != 0)
+                 std::printf("cannot mount\n");
+         },
+         {"ERROR: installation of a-2.0 failed: could not create mnt/f: Invalid cross-device link"},
+         {"installed a-2.0", "cannot mount"},
+         {{"/usr/z", " z"}, {"/var/pdb/a/files", "mnt/f\\nusr/z"}, {"/var/pdb/a/version", " 16"}},
+         {},
+         ""},
         {"a refused installation keeps the schedule words",
          {packageFile(file("x", 1, {regularEntry("etc/x", "x")})), packageFile(file("y", 1, {regularEntry("etc/y", "y")})),
           packageFile(file("y", 1, {regularEntry("etc/y", "y")}))},
