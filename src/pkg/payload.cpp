@@ -322,8 +322,10 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
     if (package.disabled && !dry) {
         // Always under "/flash", whatever the installation's form.
         InstallRoot flash("/flash");
-        if (transaction)
-            transaction->noteMissingDirectories(flash, "x/" + package.name + "/var/pdb/" + package.name);
+        if (transaction && !transaction->noteMissingDirectories(flash, "x/" + package.name + "/var/pdb/" + package.name)) {
+            reportInstallError(package, "x/" + package.name, errno);
+            return false;
+        }
         faultPoint();
         (void)flash.makeDirectories("x/" + package.name);
         (void)flash.makeDirectories("x/" + package.name + "/var/pdb/" + package.name);
@@ -385,7 +387,8 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
         }
 
         if (transaction && parentPath != notedParent) {
-            transaction->noteMissingDirectories(root, parentPath);
+            if (!transaction->noteMissingDirectories(root, parentPath))
+                return failed(name, errno);
             notedParent = parentPath;
         }
         int parent = dry ? root.openDirectory(parentPath, false) : parents.get(parentPath);
@@ -463,12 +466,8 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
             parent = parents.get(parentPath);
             parentError = errno;
         }
-        if (transaction) {
-            if (type == 0x4)
-                transaction->noteDirectory(target);
-            else
-                transaction->noteCreated(target);
-        }
+        if (transaction && !(type == 0x4 ? transaction->noteDirectory(target) : transaction->noteCreated(target)))
+            return failed(name, errno);
         faultPoint();
         switch (type) {
         case 0xA: {  // symbolic link

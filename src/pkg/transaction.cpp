@@ -360,15 +360,15 @@ bool Transaction::setAsideEntryFiles(const std::string& name, std::initializer_l
     return ok;
 }
 
-void Transaction::noteCreated(const std::string& path) { append("F " + escape(path)); }
-void Transaction::noteDirectory(const std::string& path) { append("D " + escape(path)); }
+bool Transaction::noteCreated(const std::string& path) { return append("F " + escape(path)); }
+bool Transaction::noteDirectory(const std::string& path) { return append("D " + escape(path)); }
 void Transaction::noteEntryFile(const std::string& name, const char* file) {
     append("f " + escape(entryPath(name) + "/" + file));
 }
 void Transaction::noteEntry(const std::string& name) { append("E " + escape(name)); }
 void Transaction::noteSchedule(const std::string& name) { append("S " + escape(name)); }
 
-void Transaction::noteMissingDirectories(const InstallRoot& root, const std::string& path) {
+bool Transaction::noteMissingDirectories(const InstallRoot& root, const std::string& path) {
     std::string prefix;
     bool missing = false;
     size_t start = 0;
@@ -384,9 +384,10 @@ void Transaction::noteMissingDirectories(const InstallRoot& root, const std::str
         struct stat info;
         if (!missing && !root.stat(prefix, info) && errno == ENOENT)
             missing = true;
-        if (missing)
-            noteDirectory(prefix);
+        if (missing && !noteDirectory(prefix))
+            return false;
     }
+    return true;
 }
 
 bool Transaction::isReserved(int dirFd) const {
@@ -438,6 +439,7 @@ bool Transaction::rollbackTo(size_t point) {
             if (parent >= 0)
                 ::close(parent);
             if (!ok) {
+                failed_ = true;
                 theRepository().printError("could not put back %s: %s", line.path.c_str(), std::strerror(error));
                 return false;
             }
@@ -457,6 +459,12 @@ bool Transaction::rollbackTo(size_t point) {
 bool Transaction::commit() {
     if (journal_ < 0)
         return true;
+    if (failed_) {
+        // A line that did not reach the journal, or an undo that did not go
+        // through: this is no state to commit.
+        errno = EIO;
+        return false;
+    }
     int fd = ::open("/flash", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     faultPoint();
     if (durable && (fd < 0 || ::syncfs(fd) != 0))

@@ -64,11 +64,13 @@ public:
     bool setAsideEntryFiles(const std::string& name, std::initializer_list<const char*> files);
 
     // Notes a change about to be made (see the line types above).
-    void noteCreated(const std::string& path);
-    void noteDirectory(const std::string& path);
+    // False with errno set when the journal cannot take the line: the change
+    // must then not be made.
+    bool noteCreated(const std::string& path);
+    bool noteDirectory(const std::string& path);
     // Notes every directory of `path` (the last component included) that does
     // not exist yet, from the top down, as about to be made.
-    void noteMissingDirectories(const InstallRoot& root, const std::string& path);
+    bool noteMissingDirectories(const InstallRoot& root, const std::string& path);
     void noteEntryFile(const std::string& name, const char* file);
     void noteEntry(const std::string& name);
     void noteSchedule(const std::string& name);
