@@ -227,48 +227,84 @@ bool Transaction::moveAside(int parentFd, const std::string& last, const std::st
     return ::renameat(parentFd, last.c_str(), dir_, number.c_str()) == 0;
 }
 
+namespace {
+
+// The directory of consecutive paths, resolved once for them (paths set aside
+// deepest first share their directories).
+class ParentDirectory {
+public:
+    explicit ParentDirectory(const InstallRoot& root) : root_(root) {}
+    ~ParentDirectory() { forget(); }
+    // -1 with errno set when the directory cannot be opened.
+    int get(const std::string& path) {
+        if (fd_ >= 0 && path == path_)
+            return fd_;
+        forget();
+        fd_ = root_.openDirectory(path, false);
+        error_ = errno;
+        path_ = path;
+        if (fd_ < 0)
+            errno = error_;
+        return fd_;
+    }
+    void forget() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+        path_.clear();
+    }
+
+private:
+    const InstallRoot& root_;
+    std::string path_;
+    int fd_ = -1;
+    int error_ = 0;
+};
+
+}  // namespace
+
 bool Transaction::setAsideAll(const std::vector<std::string>& paths) {
-    // First every line, made durable at once, then the renames: one flush
-    // for a whole package rather than one per file.
+    // First every line, written at once and made durable, then the renames:
+    // one flush for a whole package rather than one per file.
     InstallRoot flash("/flash");
     std::vector<std::pair<std::string, std::string>> moves;  // path, number
-    for (const std::string& path : paths) {
-        if (hasDotDotComponent(path))
-            continue;
-        failedPath_ = path;
-        std::string last;
-        int parent = flash.openParent(path, false, last);
-        if (parent < 0) {
-            if (errno == ENOENT || errno == ENOTDIR)
-                continue;  // nothing there to keep
-            return false;
+    std::string lines;
+    {
+        ParentDirectory parents(flash);
+        for (const std::string& path : paths) {
+            if (hasDotDotComponent(path))
+                continue;
+            failedPath_ = path;
+            std::string parentPath, last;
+            InstallRoot::split(path, parentPath, last);
+            if (last.empty())
+                continue;
+            int parent = parents.get(parentPath);
+            if (parent < 0) {
+                if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)
+                    continue;  // nothing there to keep
+                return false;
+            }
+            struct stat info;
+            if (::fstatat(parent, last.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(info.st_mode) ||
+                isReserved(parent))
+                continue;
+            moves.emplace_back(path, std::to_string(counter_++));
+            lines += "A " + moves.back().second + " " + escape(path) + "\n";
         }
-        struct stat info;
-        const bool there = !last.empty() && !isReserved(parent) &&
-                           ::fstatat(parent, last.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-                           !S_ISDIR(info.st_mode);
-        ::close(parent);
-        if (!there)
-            continue;
-        moves.emplace_back(path, std::to_string(counter_++));
-        if (!append("A " + moves.back().second + " " + escape(path)))
-            return false;
     }
     if (moves.empty())
         return true;
-    if (flushFile(journal_) != 0)
+    lines.pop_back();
+    if (!append(lines) || flushFile(journal_) != 0)
         return false;
+    ParentDirectory parents(flash);
     for (const auto& [path, number] : moves) {
-        std::string last;
-        int parent = flash.openParent(path, false, last);
-        if (parent < 0)
-            return false;
+        std::string parentPath, last;
+        InstallRoot::split(path, parentPath, last);
+        int parent = parents.get(parentPath);
         faultPoint();
-        bool ok = ::renameat(parent, last.c_str(), dir_, number.c_str()) == 0;
-        int error = errno;
-        ::close(parent);
-        if (!ok) {
-            errno = error;
+        if (parent < 0 || ::renameat(parent, last.c_str(), dir_, number.c_str()) != 0) {
             failedPath_ = path;
             return false;
         }
