@@ -6,6 +6,10 @@
 // each side BENCH_RUNS times (default 5), alternating. Prints every run, then
 // the medians: time(installer)/time(tar) for both, the processor times, and
 // the child's peak memory. BENCH_KEEP=1 keeps the inputs for the next run.
+// Beside that, in the same runs: an upgrade of the tree over its previous
+// version (the same files, version 0.9) against the fresh installation
+// (goal: at most 1.15 times), and a fresh installation whose journal is
+// never flushed, which shows what making the transaction durable costs.
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -27,12 +31,14 @@
 #include "archive/writer/writer.h"
 #include "init/process.h"
 #include "pkg/driver.h"
+#include "pkg/transaction.h"
 #include "sandbox/sandbox.h"
 
 namespace {
 
 const char* const kStaging = "/tmp/bench-install-staging";
 const char* const kPackage = "/tmp/bench-install.vpk";
+const char* const kOldPackage = "/tmp/bench-install-0.9.vpk";
 const char* const kTarball = "/tmp/bench-install.tar.gz";
 const char* const kImage = "/tmp/bench-install-ext4.img";
 
@@ -48,11 +54,11 @@ std::string le32(uint32_t v) {
     return s;
 }
 
-bool makePackage(std::string& error) {
+bool makePackage(const char* path, unsigned minor, std::string& error) {
     TreeOptions options;
     PackageContent content;
     content.name = "benchtree";
-    content.version = packVersion(1, 0);
+    content.version = packVersion(minor == 0 ? 1 : 0, minor);
     content.buildTime = 1;
     std::stringstream buffer(std::ios::in | std::ios::out | std::ios::binary);
     {
@@ -86,7 +92,7 @@ bool makePackage(std::string& error) {
     file += signatureHeader;
     file.append(reinterpret_cast<const char*>(record->data()), record->size());
     file.replace(4, 4, le32(uint32_t(file.size() - 8)));
-    std::ofstream out(kPackage, std::ios::binary);
+    std::ofstream out(path, std::ios::binary);
     out.write(file.data(), std::streamsize(file.size()));
     return bool(out);
 }
@@ -102,12 +108,12 @@ double cpuSeconds(const struct rusage& usage) {
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-double installOnce(long& peakKiB, double& cpu) {
+double installOnce(long& peakKiB, double& cpu, const char* package = kPackage) {
     auto start = std::chrono::steady_clock::now();
     FILE* child = startInstallChild(InstallMode::stream, false);
     if (!child)
         return -1;
-    std::ifstream in(kPackage, std::ios::binary);
+    std::ifstream in(package, std::ios::binary);
     char chunk[4096];
     while (in.read(chunk, sizeof chunk) || in.gcount() > 0)
         if (std::fwrite(chunk, 1, size_t(in.gcount()), child) != size_t(in.gcount()))
@@ -166,7 +172,7 @@ int benchBody() {
     const bool withTar = !(only && std::string(only) == "install");
     struct Result {
         const char* where;
-        std::vector<double> install, tar, installCpu, tarCpu;
+        std::vector<double> install, tar, installCpu, tarCpu, upgrade, unflushed;
         long peak = 0;
     };
     std::vector<Result> results;
@@ -195,6 +201,23 @@ int benchBody() {
             r.installCpu.push_back(cpu);
             r.peak = std::max(r.peak, peak);
             clear("/flash");
+            // The upgrade: the previous version first (not timed), written back.
+            double ignored = 0;
+            if (installOnce(peak, ignored, kOldPackage) < 0)
+                return 1;
+            shell("sync -f /flash");
+            t = installOnce(peak, ignored);
+            if (t < 0)
+                return 1;
+            r.upgrade.push_back(t);
+            clear("/flash");
+            setTransactionDurable(false);
+            t = installOnce(peak, ignored);
+            setTransactionDurable(true);
+            if (t < 0)
+                return 1;
+            r.unflushed.push_back(t);
+            clear("/flash");
             if (withTar) {
                 t = tarOnce("/flash", cpu);
                 if (t < 0)
@@ -204,8 +227,10 @@ int benchBody() {
                 clear("/flash");
             }
             char line[160];
-            std::snprintf(line, sizeof line, "%s run %d: installer %.2f s (processor %.2f s)", where, run + 1,
-                          r.install.back(), r.installCpu.back());
+            std::snprintf(line, sizeof line,
+                          "%s run %d: installer %.2f s (processor %.2f s), upgrade %.2f s, journal not flushed %.2f s",
+                          where, run + 1, r.install.back(), r.installCpu.back(), r.upgrade.back(),
+                          r.unflushed.back());
             runLog += line;
             if (withTar) {
                 std::snprintf(line, sizeof line, ", tar %.2f s (processor %.2f s)", r.tar.back(), r.tarCpu.back());
@@ -223,6 +248,12 @@ int benchBody() {
                     r.where, install, tar, runs, withTar ? install / tar : 0.0, double(r.peak) / 1024.0);
     }
     for (const Result& r : results) {
+        double install = median(r.install), upgrade = median(r.upgrade), unflushed = median(r.unflushed);
+        std::printf("%-6s upgrade over the previous version %.2f s: time(upgrade)/time(fresh) = %.2f (goal <= 1.15); "
+                    "durability: time(fresh)/time(journal not flushed) = %.2f\n",
+                    r.where, upgrade, upgrade / install, install / unflushed);
+    }
+    for (const Result& r : results) {
         double install = median(r.installCpu), tar = median(r.tarCpu);
         std::printf("%-6s processor time: install child %.2f s, tar+gzip %.2f s (ratio %.2f)\n", r.where,
                     install, tar, withTar ? install / tar : 0.0);
@@ -238,7 +269,7 @@ bool prepareInputs(const std::vector<std::string>& sources) {
             std::fprintf(stderr, "warning: could not copy all of %s\n", source.c_str());
     shell(std::string("find ") + kStaging + " -type s -delete");
     std::string error;
-    if (!makePackage(error)) {
+    if (!makePackage(kPackage, 0, error) || !makePackage(kOldPackage, 9, error)) {
         std::fprintf(stderr, "cannot make the package: %s\n", error.c_str());
         return false;
     }
@@ -258,7 +289,8 @@ int main(int argc, char** argv) {
     // BENCH_KEEP=1 keeps the package and the tarball for the next run.
     const bool keep = std::getenv("BENCH_KEEP") != nullptr;
     struct stat made;
-    bool haveInputs = keep && ::stat(kPackage, &made) == 0 && ::stat(kTarball, &made) == 0;
+    bool haveInputs = keep && ::stat(kPackage, &made) == 0 && ::stat(kOldPackage, &made) == 0 &&
+                      ::stat(kTarball, &made) == 0;
     if (!haveInputs && !prepareInputs(sources))
         return 1;
     sandbox::Options options;
@@ -267,6 +299,7 @@ int main(int argc, char** argv) {
     options.timeoutMs = 1200000;
     options.flashTmpfsOptions = "size=2g";
     options.binds.push_back({kPackage, kPackage, true});
+    options.binds.push_back({kOldPackage, kOldPackage, true});
     options.binds.push_back({kTarball, kTarball, true});
     options.dirs.push_back("/tmp");
     sandbox::Result result = sandbox::run(options, benchBody);
@@ -274,6 +307,6 @@ int main(int argc, char** argv) {
     size_t at = result.output.rfind("\nEach run:");
     std::printf("%s\n", at == std::string::npos ? result.output.c_str() : result.output.substr(at + 1).c_str());
     if (!keep)
-        shell(std::string("rm -rf ") + kStaging + " " + kPackage + " " + kTarball);
+        shell(std::string("rm -rf ") + kStaging + " " + kPackage + " " + kOldPackage + " " + kTarball);
     return result.exited && result.exitStatus == 0 ? 0 : 1;
 }

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <set>
 #include <sstream>
 #include <vector>
 
 #include "archive/rootfs.h"
 #include "pkg/repository.h"
+#include "pkg/transaction.h"
 
 namespace {
 
@@ -101,7 +103,12 @@ std::string databaseDir(const std::string& name, bool relative) {
     return dir;
 }
 
-void loadFromDatabase(Package& package, const std::string& name) {
+std::set<std::string>& scheduleFilesRead() {
+    static std::set<std::string> names;
+    return names;
+}
+
+void loadFromDatabase(Package& package, const std::string& name, bool consume) {
     package.name = name;
     const int entry = openEntry(name, false);
     bool damaged = entry < 0;
@@ -169,7 +176,8 @@ void loadFromDatabase(Package& package, const std::string& name) {
     const std::string schedulePath = "pdb/" + name + "/schedule";
     std::string word;
     if (ram.valid() && isUsablePackageName(name)) {
-        if (ram.readFileNoLinks(schedulePath, text) == 0 && readToken(text, word)) {
+        const int readError = ram.readFileNoLinks(schedulePath, text);
+        if (readError == 0 && readToken(text, word)) {
             if (word == "uninstall") {
                 package.scheduled = ScheduledAction::uninstall;
             } else if (word == "enable") {
@@ -180,7 +188,10 @@ void loadFromDatabase(Package& package, const std::string& name) {
                 package.userForced = true;
             }
         }
-        ram.removeNoLinks(schedulePath);
+        if (consume)
+            ram.removeNoLinks(schedulePath);
+        else if (readError != ENOENT)
+            scheduleFilesRead().insert(name);
     }
 }
 
@@ -215,6 +226,7 @@ bool saveToDatabase(const Package& package, bool relative) {
     const int dir = openEntry(package.name, relative);
     const int absoluteDir = relative ? openEntry(package.name, false) : dir;
     auto save = [&](const char* file, const std::string& content, const char* what) {
+        faultPoint();
         int error = dir < 0 ? (errno ? errno : EIO) : writeFileAt(dir, file, content);
         if (error != 0) {
             reportInstallError(package, what, error);
@@ -307,37 +319,6 @@ void removeDatabaseEntry(const Package& package) {
     if (package.untracked || !isUsablePackageName(package.name))
         return;
     removeEntryDirectory("var/pdb/" + package.name);
-}
-
-bool setEntryAside(const Package& package, std::string& asideName) {
-    asideName.clear();
-    if (package.untracked || !isUsablePackageName(package.name))
-        return true;
-    InstallRoot root("/flash");
-    struct stat info;
-    if (!root.lstat("var/pdb/" + package.name, info))
-        return true;  // no entry: nothing to keep
-    for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-        std::string name = ".old-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-        if (root.renameNoLinks("var/pdb/" + package.name, "var/pdb/" + name, true)) {
-            asideName = name;
-            return true;
-        }
-        if (errno != EEXIST)
-            return false;
-    }
-    return false;
-}
-
-void restoreEntry(const Package& package, const std::string& asideName) {
-    if (asideName.empty())
-        return;
-    InstallRoot("/flash").renameNoLinks("var/pdb/" + asideName, "var/pdb/" + package.name, false);
-}
-
-void removeEntryAside(const std::string& asideName) {
-    if (!asideName.empty())
-        removeEntryDirectory("var/pdb/" + asideName);
 }
 
 bool makeDirectories(const std::string& path, bool skipLast) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cerrno>
+#include <set>
 #include <string>
 
 #include "pkg/package.h"
@@ -21,8 +22,12 @@ inline std::string databaseDir(const Package& package, bool relative = false) {
 
 // Fills a fresh record from the directory of `name`. Never fails: whatever
 // cannot be read schedules the package for uninstallation, so that the next
-// resolution clears the damaged entry away. Consumes the schedule file.
-void loadFromDatabase(Package& package, const std::string& name);
+// resolution clears the damaged entry away. Consumes the schedule file; with
+// `consume` false it stays, and the name is noted in scheduleFilesRead(): an
+// installation deletes it when it commits, so that a word is never lost to a
+// run that did nothing.
+void loadFromDatabase(Package& package, const std::string& name, bool consume = true);
+std::set<std::string>& scheduleFilesRead();
 
 // Creates the package's database directory (with `relative`, its form under
 // the working directory), with no symbolic link on the way; what an earlier
@@ -40,15 +45,6 @@ void loadFromDatabase(Package& package, const std::string& name);
 // database and the schedule files goes through the install root's no-link
 // calls (archive/rootfs.h). An untracked package has no entry: nothing happens.
 void removeDatabaseEntry(const Package& package);
-
-// An installed version is set aside, not deleted, while a newer one is
-// written: its entry is renamed to a hidden name in the database directory
-// (loading skips names that begin with "."), from where it is put back when
-// the newer one fails, or removed once the newer one is in place. False with
-// errno set when the entry exists and cannot be moved.
-[[nodiscard]] bool setEntryAside(const Package& package, std::string& asideName);
-void restoreEntry(const Package& package, const std::string& asideName);
-void removeEntryAside(const std::string& asideName);
 
 // Creates the missing directories of `path` by plain paths, from the top down (mode 0770,
 // umask applies); with `skipLast` the last component is left out because it

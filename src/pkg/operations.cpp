@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <vector>
@@ -20,6 +22,7 @@
 #include "pkg/payload.h"
 #include "pkg/repository.h"
 #include "pkg/schedule.h"
+#include "pkg/transaction.h"
 
 namespace {
 
@@ -44,126 +47,200 @@ void undoInstallation(Package& package, bool untracked, bool relative) {
     package.scheduled = ScheduledAction::none;
 }
 
-bool stillInstalled(const Repository& repository, const Package* package) {
-    for (const auto& p : repository.packages)
-        if (p.get() == package)
-            return true;
-    return false;
-}
-
-// The installed version of a package while a newer one is written: its files
-// are renamed to hidden names in their own directories and its database entry
-// to a hidden name in the database directory, so that the newer version finds
-// its paths free, and the older one can be put back exactly as it was when
-// the newer one fails.
-class OldVersion {
-public:
-    explicit OldVersion(std::unique_ptr<Package> package) : package_(std::move(package)) {}
-
-    // False (with everything moved so far put back) when a file or the entry
-    // cannot be moved.
-    bool setAside() {
-        InstallRoot root("/flash");
-        // Deepest first, so that a file reached through a link that the
-        // package owns moves before the link.
-        for (auto it = package_->files.rbegin(); it != package_->files.rend(); ++it) {
-            if (hasDotDotComponent(*it))
-                continue;
-            std::string parent, last;
-            InstallRoot::split(*it, parent, last);
-            struct stat info;
-            if (last.empty() || !root.lstat(*it, info))
-                continue;  // gone already: nothing to keep
-            bool moved = false;
-            for (unsigned attempt = 0; attempt < 1000 && !moved; ++attempt) {
-                std::string name = ".old-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++);
-                if (root.renameInDirectory(*it, name, true)) {
-                    aside_.emplace_back(*it, parent + "/" + name);
-                    moved = true;
-                } else if (errno != EEXIST) {
-                    break;
-                }
-            }
-            if (!moved) {
-                restore();
-                return false;
-            }
-        }
-        if (!setEntryAside(*package_, entryAside_)) {
-            restore();
-            return false;
-        }
-        return true;
-    }
-    // Puts the files and the entry back where they were.
-    void restore() {
-        InstallRoot root("/flash");
-        for (auto it = aside_.rbegin(); it != aside_.rend(); ++it) {
-            std::string parent, last;
-            InstallRoot::split(it->first, parent, last);
-            root.renameInDirectory(it->second, last, false);
-        }
-        aside_.clear();
-        restoreEntry(*package_, entryAside_);
-        entryAside_.clear();
-    }
-    // The newer version is in place: the older one's files and entry go.
-    void discard() {
-        for (const auto& [original, moved] : aside_)
-            removeInRoot("/flash", moved);
-        aside_.clear();
-        removeEntryAside(entryAside_);
-        entryAside_.clear();
-    }
-    std::unique_ptr<Package> release() { return std::move(package_); }
-
-private:
-    std::unique_ptr<Package> package_;
-    std::vector<std::pair<std::string, std::string>> aside_;  // original path, hidden path
-    std::string entryAside_;
-    unsigned counter_ = 0;
+// What the resolution of scheduled actions does with an installation, worked
+// out before anything is written: the state the new package will be in (so
+// that its files go where that state wants them), the packages it removes,
+// and the marks it changes, for the pass before the files are written and
+// the silent one after.
+struct ResolutionPlan {
+    bool disabled = false;
+    std::vector<Package*> removed;
+    std::vector<std::pair<Package*, bool>> marks;       // package, disable (verbose pass)
+    std::vector<std::pair<Package*, bool>> laterMarks;  // the silent pass
 };
 
-// Whether the resolution that follows the installation keeps `package` (with
-// its installed namesake replaced, unless it is untracked). Nothing is
-// changed: every scheduled action is as it was afterwards. When it would be
-// removed, `reason` says why.
-bool survivesResolution(Repository& repository, std::unique_ptr<Package>& package, std::string& reason) {
+// Runs both passes over the repository as it will be with `package` in place
+// of its installed namesake (unless it is untracked). Every record is as it
+// was afterwards. False, with `reason`, when either pass would remove the
+// new package.
+bool planResolution(Repository& repository, Package& package, bool verbose, ResolutionPlan& plan,
+                    std::string& reason) {
     auto& packages = repository.packages;
-    std::vector<std::pair<Package*, ScheduledAction>> saved;
-    for (const auto& p : packages)
-        saved.emplace_back(p.get(), p->scheduled);
-    int index = package->untracked ? -1 : repository.findInstalled(package->name);
-    std::unique_ptr<Package> old;
-    if (index >= 0) {
-        old = std::move(packages[size_t(index)]);
-        packages.erase(packages.begin() + index);
+    struct Saved {
+        Package* package;
+        ScheduledAction scheduled;
+        bool disabled;
+    };
+    std::vector<Saved> saved;
+    for (auto& p : packages)
+        saved.push_back({p.get(), p->scheduled, p->disabled});
+    for (auto& p : packages)
+        (void)p.release();
+    packages.clear();
+    bool namesakeSkipped = package.untracked;
+    for (Saved& s : saved) {
+        if (!namesakeSkipped && s.package->name == package.name) {
+            namesakeSkipped = true;
+            continue;
+        }
+        packages.emplace_back(s.package);
     }
-    Package* candidate = package.get();
-    packages.push_back(std::move(package));
-    std::vector<Package*> removals, enablings;
-    resolveSchedule(repository, removals, enablings, false);
-    const bool kept = candidate->scheduled != ScheduledAction::uninstall;
-    if (!kept) {
+    packages.emplace_back(&package);
+
+    auto refused = [&] {
         reason = "the resolution of scheduled actions would remove it";
-        for (const DependencyEntry& dependency : candidate->dependencies) {
+        for (const DependencyEntry& dependency : package.dependencies) {
             bool staying = false;
             for (Package* p : repository.findCandidates(dependency, true))
-                staying = staying || (p != candidate && p->scheduled != ScheduledAction::uninstall);
+                staying = staying || (p != &package && p->scheduled != ScheduledAction::uninstall);
             if (!staying) {
                 reason = "it depends on " + dependency.name + ", which would not stay installed";
                 break;
             }
         }
+    };
+    // Carries one pass out on the records alone.
+    auto pass = [&](bool passVerbose, std::vector<std::pair<Package*, bool>>& marks) {
+        std::vector<Package*> removals, enablings;
+        resolveSchedule(repository, removals, enablings, passVerbose);
+        if (package.scheduled == ScheduledAction::uninstall) {
+            refused();
+            return false;
+        }
+        std::set<Package*> gone;
+        for (Package* p : removals) {
+            if (p->scheduled == ScheduledAction::uninstall) {
+                plan.removed.push_back(p);
+                gone.insert(p);
+            } else {
+                marks.emplace_back(p, true);
+                p->disabled = true;
+            }
+        }
+        for (Package* p : enablings) {
+            marks.emplace_back(p, false);
+            p->disabled = false;
+        }
+        for (auto it = packages.begin(); it != packages.end();) {
+            (*it)->scheduled = ScheduledAction::none;
+            if (gone.count(it->get())) {
+                (void)it->release();
+                it = packages.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        return true;
+    };
+    const bool newDisabled = package.disabled;
+    const bool kept = pass(verbose, plan.marks) && pass(false, plan.laterMarks);
+    plan.disabled = package.disabled;
+
+    for (auto& p : packages)
+        (void)p.release();
+    packages.clear();
+    for (Saved& s : saved) {
+        s.package->scheduled = s.scheduled;
+        s.package->disabled = s.disabled;
+        packages.emplace_back(s.package);
     }
-    package = std::move(packages.back());
-    packages.pop_back();
-    if (old)
-        packages.insert(packages.begin() + index, std::move(old));
-    for (auto& [p, action] : saved)
-        p->scheduled = action;
-    candidate->scheduled = ScheduledAction::none;
+    package.disabled = newDisabled;
+    package.scheduled = ScheduledAction::none;
     return kept;
+}
+
+// The installation's transaction, begun at its first change.
+bool startTransaction(const Package& package) {
+    if (simulating())
+        return true;
+    Transaction* transaction = Transaction::active();
+    if (!transaction)
+        return false;
+    if (transaction->started() || transaction->begin())
+        return true;
+    reportInstallError(package, kTransactionDir, errno);
+    return false;
+}
+
+// Sets aside the files and database entry of a package that leaves; false
+// (reported in the name of `installing`) when one cannot be moved.
+bool setAsidePackage(Transaction& transaction, const Package& leaving, const Package& installing) {
+    // Deepest first, so that a file reached through a link that the package
+    // owns moves before the link.
+    std::vector<std::string> paths(leaving.files.rbegin(), leaving.files.rend());
+    if (!transaction.setAsideAll(paths)) {
+        const std::string& path = transaction.failedPath();
+        reportInstallError(installing, path.substr(!path.empty() && path[0] == '/' ? 1 : 0), errno);
+        return false;
+    }
+    if (!leaving.untracked && !transaction.setAsideEntry(leaving.name)) {
+        reportInstallError(installing, "var/pdb/" + leaving.name, errno);
+        return false;
+    }
+    return true;
+}
+
+// Writes a package's enabled/disabled marks inside the transaction.
+void changeMarks(Transaction& transaction, Package& package, bool disable) {
+    if (!package.untracked) {
+        (void)transaction.setAsideEntryFiles(package.name, {"disabled", "enabled"});
+        transaction.noteEntryFile(package.name, "disabled");
+        transaction.noteEntryFile(package.name, "enabled");
+        faultPoint();
+    }
+    if (disable)
+        disablePackage(package);
+    else
+        enablePackage(package);
+}
+
+// Applies marks of a pass, with the messages of a verbose one. The package
+// being installed (`installing`) only takes the state: its entry is written
+// with it.
+void applyMarks(Transaction& transaction, Repository& repository,
+                const std::vector<std::pair<Package*, bool>>& marks, bool verbose, const Package* installing) {
+    for (const auto& [p, disable] : marks) {
+        const std::string name = label(*p);
+        if (verbose)
+            repository.showProgress((disable ? "disabling " : "enabling ") + name + "...");
+        if (p != installing && !simulating())
+            changeMarks(transaction, *p, disable);
+        if (verbose)
+            repository.printInfo(disable ? "disabled %s" : "enabled %s", name.c_str());
+    }
+}
+
+// The resolution of scheduled actions carried out inside the transaction:
+// what it uninstalls is set aside, the marks it changes are journalled.
+bool carryOutSchedule(Repository& repository, bool verbose, const Package& reportAs) {
+    Transaction* transaction = Transaction::active();
+    if (!simulating() && (!transaction || !transaction->started())) {
+        applySchedule(repository, verbose);
+        return true;
+    }
+    std::vector<Package*> removals, enablings;
+    resolveSchedule(repository, removals, enablings, verbose);
+    std::set<const Package*> gone;
+    std::vector<std::pair<Package*, bool>> marks;
+    for (Package* p : removals) {
+        if (p->scheduled == ScheduledAction::uninstall) {
+            if (simulating())
+                simulatedFree().insert(p->files.begin(), p->files.end());
+            if (!simulating() && !setAsidePackage(*transaction, *p, reportAs))
+                return false;
+            gone.insert(p);
+        } else {
+            marks.emplace_back(p, true);
+        }
+    }
+    auto& packages = repository.packages;
+    packages.erase(std::remove_if(packages.begin(), packages.end(),
+                                  [&](const std::unique_ptr<Package>& p) { return gone.count(p.get()) > 0; }),
+                   packages.end());
+    for (Package* p : enablings)
+        marks.emplace_back(p, false);
+    applyMarks(*transaction, repository, marks, verbose, nullptr);
+    return true;
 }
 
 bool writeAll(int fd, const char* data, size_t size) {
@@ -211,9 +288,28 @@ int installFromStream(std::istream& in, unsigned flags, std::streambuf* tee, std
                           PartType::Files, PartType::InstallScript, PartType::UninstallScript, PartType::Signature})
         stream.acceptPartType(type);
     stream.nextPart();
+    // Everything this package file changes is one transaction: whole, or
+    // not at all, also across a crash.
+    Transaction transaction;
+    transaction.makeActive();
+    int result;
     if (stream.currentPart() == PartType::BundleHeader)
-        return installBundle(stream, flags, imageDir);
-    return installOne(stream, flags, nullptr, &imageDir) ? kInstalled : kInstallFailed;
+        result = installBundle(stream, flags, imageDir);
+    else
+        result = installOne(stream, flags, nullptr, &imageDir) ? kInstalled : kInstallFailed;
+    if (transaction.started()) {
+        if (result == kInstalled) {
+            for (const std::string& name : scheduleFilesRead())
+                transaction.noteSchedule(name);
+            if (!transaction.commit()) {
+                theRepository().printError("could not record the installation: %s", std::strerror(errno));
+                result = kInstallFailed;
+            }
+        } else if (!transaction.rollback()) {
+            theRepository().printError("could not undo the failed installation; the next run will try again");
+        }
+    }
+    return result;
 }
 
 Package* installOne(PackagePartStream& stream, unsigned flags, const DependencyEntry* bundleRef,
@@ -246,51 +342,71 @@ Package* installOne(PackagePartStream& stream, unsigned flags, const DependencyE
     package->untracked = stream.isUntracked();
     const bool untracked = package->untracked;
 
-    // A package that the resolution after its installation would take out
-    // again is refused now, before anything is written or removed.
+    // The resolution of scheduled actions is worked out first: a package
+    // that it would take out again is refused before anything is written, and
+    // the new package's files go where its final state wants them.
+    ResolutionPlan plan;
     std::string reason;
-    if (!survivesResolution(repository, package, reason)) {
+    if (!planResolution(repository, *package, !untracked, plan, reason)) {
         repository.printError("installation of %s failed: %s", displayLabel(*package).c_str(), reason.c_str());
         return nullptr;
     }
+    package->disabled = plan.disabled;
+    if (!startTransaction(*package))
+        return nullptr;
+    Transaction& transaction = *Transaction::active();
+    const size_t savepoint = transaction.savepoint();
 
     // The installed version of the same name (an untracked package never
-    // touches its namesake) stays on the disk, set aside, until the new one
-    // is known to be good; so does whatever the new one would disable or
-    // remove, because the resolution runs only afterwards.
-    std::unique_ptr<OldVersion> old;
-    int oldIndex = untracked ? -1 : repository.findInstalled(package->name);
-    if (oldIndex >= 0) {
-        old = std::make_unique<OldVersion>(std::move(repository.packages[size_t(oldIndex)]));
-        repository.packages.erase(repository.packages.begin() + oldIndex);
-        if (!old->setAside()) {
-            reportInstallError(*package, "var/pdb/" + package->name, errno);
-            repository.packages.insert(repository.packages.begin() + oldIndex, old->release());
+    // touches its namesake) and whatever the resolution uninstalls are set
+    // aside until the new package is in place; the records leave the
+    // repository, so that the new files find their paths free.
+    std::vector<Package*> order;
+    for (const auto& p : repository.packages)
+        order.push_back(p.get());
+    std::set<Package*> leaving(plan.removed.begin(), plan.removed.end());
+    if (Package* old = untracked ? nullptr : repository.findInstalledPackage(package->name))
+        leaving.insert(old);
+    auto putBack = [&](std::vector<std::unique_ptr<Package>>& held) {
+        transaction.rollbackTo(savepoint);
+        std::map<Package*, std::unique_ptr<Package>> owned;
+        for (auto& p : repository.packages)
+            owned[p.get()] = std::move(p);
+        for (auto& p : held)
+            owned[p.get()] = std::move(p);
+        repository.packages.clear();
+        for (Package* p : order)
+            repository.packages.push_back(std::move(owned[p]));
+    };
+    std::vector<std::unique_ptr<Package>> held;
+    for (Package* p : order) {
+        if (leaving.count(p) && simulating())
+            simulatedFree().insert(p->files.begin(), p->files.end());
+        if (leaving.count(p) && !simulating() && !setAsidePackage(transaction, *p, *package)) {
+            putBack(held);
             return nullptr;
         }
     }
-    if (!writeContent(*package, stream, false)) {
-        if (old) {
-            old->restore();
-            repository.packages.insert(repository.packages.begin() + oldIndex, old->release());
+    for (auto it = repository.packages.begin(); it != repository.packages.end();) {
+        if (leaving.count(it->get())) {
+            held.push_back(std::move(*it));
+            it = repository.packages.erase(it);
+        } else {
+            ++it;
         }
+    }
+    if (!writeContent(*package, stream, false)) {
+        putBack(held);
         return nullptr;
     }
-    // The old version's files and database entry go; its uninstall script is
-    // not run.
-    if (old)
-        old->discard();
-    old.reset();
-
+    // The leaving packages' uninstall scripts are not run.
+    held.clear();
     Package* installed = package.get();
+    applyMarks(transaction, repository, plan.marks, !untracked, installed);
     repository.packages.push_back(std::move(package));
-    applySchedule(repository, !untracked);
-    if (!stillInstalled(repository, installed)) {
-        // Not expected after the check above; said rather than hidden.
-        repository.printError("installation of %s failed: it was removed by the resolution of scheduled actions",
-                              displayLabel(*installed).c_str());
-        return nullptr;
-    }
+    applyMarks(transaction, repository, plan.laterMarks, false, installed);
+    for (const auto& p : repository.packages)
+        p->scheduled = ScheduledAction::none;
     completeInstallation(*installed, false);
     return installed;
 }
@@ -313,14 +429,20 @@ int installBundle(PackagePartStream& stream, unsigned flags, std::string& imageD
     if (repository.checkInstall(*bundle, permitted) & ~permitted)
         return kBundleRefused;
 
+    if (!startTransaction(*bundle))
+        return kInstallFailed;
+    Transaction& transaction = *Transaction::active();
     int index = repository.findInstalled(bundle->name);
     if (index >= 0) {
-        uninstallPackage(*repository.packages[size_t(index)]);
+        if (!simulating() && !setAsidePackage(transaction, *repository.packages[size_t(index)], *bundle))
+            return kInstallFailed;
         repository.packages.erase(repository.packages.begin() + index);
     }
-    if (!makeDatabaseEntry(*bundle, false))
+    if (!simulating())
+        transaction.noteEntry(bundle->name);
+    if (!simulating() && !makeDatabaseEntry(*bundle, false))
         return kInstallFailed;
-    if (!saveToDatabase(*bundle)) {
+    if (!simulating() && !saveToDatabase(*bundle)) {
         uninstallPackage(*bundle);
         return kInstallFailed;
     }
@@ -365,7 +487,8 @@ int installBundle(PackagePartStream& stream, unsigned flags, std::string& imageD
     for (const std::string& name : pending)
         if (Package* former = repository.findInstalledPackage(name))
             former->scheduled = ScheduledAction::uninstall;
-    applySchedule(repository, false);
+    if (!carryOutSchedule(repository, false, *repository.findInstalledPackage(bundleRef.name)))
+        return kInstallFailed;
     repository.showProgress("");
     repository.printInfo("installed %s", label(bundleRef).c_str());
     return kInstalled;
@@ -385,10 +508,19 @@ bool writeContent(Package& package, PackagePartStream& stream, bool relative) {
     repository.showProgressBar(stream, progressLabel);
 
     package.untracked = untracked;
-    if (!untracked && !makeDatabaseEntry(package, relative))
+    // Inside a transaction, undoing is the transaction's: it knows what
+    // stood before.
+    Transaction* transaction = relative ? nullptr : Transaction::active();
+    if (transaction && !transaction->started())
+        transaction = nullptr;
+    if (transaction && !untracked)
+        transaction->noteEntry(package.name);
+    const bool simulate = simulating();
+    if (!untracked && !simulate && !makeDatabaseEntry(package, relative))
         return false;
     auto fail = [&] {
-        undoInstallation(package, untracked, relative);
+        if (!transaction && !simulate)
+            undoInstallation(package, untracked, relative);
         return false;
     };
 
@@ -406,13 +538,13 @@ bool writeContent(Package& package, PackagePartStream& stream, bool relative) {
     }
     // An untracked package has no database directory to keep scripts in.
     if (stream.currentPart() == PartType::InstallScript) {
-        if (!package.hasImage && !untracked &&
+        if (!package.hasImage && !untracked && !simulate &&
             !writeScript(package, stream, stream.partLength(), "oninstall", relative))
             return fail();
         stream.nextPart();
     }
     if (stream.currentPart() == PartType::UninstallScript) {
-        if (!untracked && !writeScript(package, stream, stream.partLength(), "onuninstall", relative))
+        if (!untracked && !simulate && !writeScript(package, stream, stream.partLength(), "onuninstall", relative))
             return fail();
         stream.nextPart();
     }
@@ -425,16 +557,18 @@ bool writeContent(Package& package, PackagePartStream& stream, bool relative) {
         reportBrokenPackage(package);
         return fail();
     }
-    if (!untracked && !saveToDatabase(package, relative))
+    if (!untracked && !simulate && !saveToDatabase(package, relative))
         return fail();
     return true;
 }
 
 void completeInstallation(Package& package, bool relative) {
     Repository& repository = theRepository();
-    flushInstallRoot(relative);
-    if (!package.disabled)
-        runScript(package, "oninstall");
+    if (!simulating()) {
+        flushInstallRoot(relative);
+        if (!package.disabled)
+            runScript(package, "oninstall");
+    }
     if (package.belongsToBundle())
         return;
     repository.showProgress("");

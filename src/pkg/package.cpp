@@ -40,7 +40,9 @@ bool isUsablePackageName(const std::string& name) {
 }
 
 bool hasRecordableNames(const PackageHeader& header) {
-    if (!isUsablePackageName(header.name) || !isOneToken(header.name))
+    // A name that begins with "." would be a database entry that loading
+    // never sees, or the installation journal's own place.
+    if (!isUsablePackageName(header.name) || !isOneToken(header.name) || header.name[0] == '.')
         return false;
     for (const auto* list : {&header.dependencies, &header.provides, &header.conflicts})
         for (const DependencyEntry& entry : *list)

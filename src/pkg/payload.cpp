@@ -17,6 +17,7 @@
 #include "pkg/block_pipe.h"
 #include "pkg/database.h"
 #include "pkg/repository.h"
+#include "pkg/transaction.h"
 
 namespace {
 
@@ -309,9 +310,23 @@ std::string findOwner(const std::string& recordedPath) {
 bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, bool relative) {
     Repository& repository = theRepository();
     InstallRoot root(installRootFor(relative));
-    if (package.disabled) {
+    // Every change goes into the installation's journal first (a driver
+    // installation has none).
+    Transaction* transaction = Transaction::active();
+    if (transaction && !transaction->started())
+        transaction = nullptr;
+    std::string notedParent = "\n";  // no path
+    // A simulation reads and checks everything and warns as the real run
+    // would, but creates nothing.
+    const bool dry = simulating();
+    if (package.disabled && !dry) {
         // Always under "/flash", whatever the installation's form.
         InstallRoot flash("/flash");
+        if (transaction && !transaction->noteMissingDirectories(flash, "x/" + package.name + "/var/pdb/" + package.name)) {
+            reportInstallError(package, "x/" + package.name, errno);
+            return false;
+        }
+        faultPoint();
         (void)flash.makeDirectories("x/" + package.name);
         (void)flash.makeDirectories("x/" + package.name + "/var/pdb/" + package.name);
     }
@@ -371,8 +386,25 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
             continue;
         }
 
-        int parent = parents.get(parentPath);
+        if (transaction && parentPath != notedParent) {
+            if (!transaction->noteMissingDirectories(root, parentPath))
+                return failed(name, errno);
+            notedParent = parentPath;
+        }
+        int parent = dry ? root.openDirectory(parentPath, false) : parents.get(parentPath);
         int parentError = errno;
+        // The journal's own directory is no place for a package's files.
+        if (transaction && parent >= 0) {
+            bool reserved = transaction->isReserved(parent);
+            if (last == ".txn") {
+                int child = ::openat(parent, last.c_str(), O_PATH | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC);
+                reserved = reserved || (child >= 0 && transaction->isReserved(child));
+                if (child >= 0)
+                    ::close(child);
+            }
+            if (reserved)
+                return broken();
+        }
         struct stat info;
         bool exists = false, isDirectory = false;
         if (parent >= 0 && ::fstatat(parent, last.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -381,6 +413,34 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
             struct stat followed;
             if (S_ISLNK(info.st_mode) && root.stat(target, followed))
                 isDirectory = S_ISDIR(followed.st_mode);
+        }
+        if (dry) {
+            if (parent >= 0)
+                ::close(parent);
+            if (simulatedFree().count(recorded))
+                exists = false;
+            if (exists && isDirectory && type == 0x4) {
+                in.skip(entry.dataLength);
+                continue;
+            }
+            if (exists && !untracked) {
+                std::string owner = findOwner(recorded);
+                if (!owner.empty()) {
+                    repository.printWarning("file %s collides with %s package", recorded.c_str(), owner.c_str());
+                    in.skip(entry.dataLength);
+                    continue;
+                }
+                repository.printWarning("ghost file %s", recorded.c_str());
+            }
+            if ((type == 0xA && entry.dataLength >= PATH_MAX) || ((type == 0x2 || type == 0x6) && entry.dataLength != 4) ||
+                (type != 0xA && type != 0x8 && type != 0x4 && type != 0x2 && type != 0x6 && type != 0x1))
+                return broken();
+            if (!in.skip(entry.dataLength) && entry.dataLength > 0)
+                return broken();
+            if (type != 0x4)
+                package.files.insert(recorded);
+            repository.showProgressBar(in.position(), total, label);
+            continue;
         }
         if (exists) {
             if (isDirectory && type == 0x4) {
@@ -396,11 +456,19 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
                 }
                 repository.printWarning("ghost file %s", recorded.c_str());
             }
-            ::unlinkat(parent, last.c_str(), 0);
+            // In a transaction what stood there is set aside, to come back
+            // if the installation does not go through.
+            if (transaction)
+                (void)transaction->setAside(target);
+            else
+                ::unlinkat(parent, last.c_str(), 0);
             parents.forget();
             parent = parents.get(parentPath);
             parentError = errno;
         }
+        if (transaction && !(type == 0x4 ? transaction->noteDirectory(target) : transaction->noteCreated(target)))
+            return failed(name, errno);
+        faultPoint();
         switch (type) {
         case 0xA: {  // symbolic link
             if (entry.dataLength >= PATH_MAX)
@@ -435,6 +503,7 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
                     ::close(fd);
                     return broken();
                 }
+                faultPoint();
                 if (!writeAll(fd, data, got)) {
                     int error = errno;
                     ::close(fd);

@@ -11,6 +11,7 @@
 #include "archive/partstream.h"
 #include "archive/rootfs.h"
 #include "pkg/database.h"
+#include "pkg/transaction.h"
 #include "pkg/relation_index.h"
 
 namespace {
@@ -95,6 +96,9 @@ Repository& theRepository() {
 
 void Repository::openRepository(bool beQuiet) {
     quiet = beQuiet;
+    // An installation that an earlier run left half done is finished or
+    // undone before anything is read.
+    (void)recoverTransaction();
     // The database directory is opened with no link on the way: one planted
     // by a package would lead the loading (and the removals that follow)
     // elsewhere.
@@ -110,7 +114,7 @@ void Repository::openRepository(bool beQuiet) {
         if (entry->d_name[0] == '.')
             continue;
         auto package = std::make_unique<Package>();
-        loadFromDatabase(*package, entry->d_name);
+        loadFromDatabase(*package, entry->d_name, false);
         packages.push_back(std::move(package));
     }
     ::closedir(dir);

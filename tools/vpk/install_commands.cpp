@@ -17,6 +17,8 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <vector>
 
 #include "archive/signature.h"
 #include "archive/trustfile.h"
@@ -25,6 +27,7 @@
 #include "pkg/driver.h"
 #include "pkg/operations.h"
 #include "pkg/repository.h"
+#include "pkg/transaction.h"
 
 namespace {
 
@@ -127,12 +130,50 @@ bool takeRoots(Args& args, const std::string& command, Roots& roots, archive::Tr
     return true;
 }
 
+// Works every file out as an installation would, one after another in one
+// process, and prints the messages, writing nothing. Each file is checked
+// against the tree as it is: what an earlier file of the same call would
+// have written is not there.
+int simulateInstall(const Roots& roots, const std::vector<std::string>& files) {
+    std::cout.flush();
+    pid_t pid = ::fork();
+    if (pid < 0)
+        return fail(std::string("fork: ") + std::strerror(errno));
+    if (pid == 0) {
+        // The files are opened first: the private root hides the caller's tree.
+        std::vector<std::unique_ptr<std::ifstream>> inputs;
+        for (const std::string& path : files) {
+            inputs.push_back(std::make_unique<std::ifstream>(path, std::ios::binary));
+            if (!*inputs.back()) {
+                fail(path + ": " + std::strerror(errno));
+                ::_exit(kExitFailure);
+            }
+        }
+        if (!enterPrivateRoot(roots) || ::chdir("/") != 0)
+            ::_exit(kExitFailure);
+        setSimulation(true);
+        Repository& repository = theRepository();
+        repository.openRepository(false);
+        int result = kExitOk;
+        for (auto& in : inputs) {
+            std::string imageDir;
+            if (installFromStream(*in, kPermitUpgrade, nullptr, imageDir) != kInstalled)
+                result = kExitFailure;
+        }
+        std::fflush(stdout);
+        ::_exit(result);
+    }
+    int wait = waitForChild(pid);
+    return WIFEXITED(wait) ? WEXITSTATUS(wait) : kExitFailure;
+}
+
 int install(const std::vector<std::string>& argv) {
     Args args(argv);
     Roots roots;
     static archive::TrustAnchors trust;
     bool trustGiven = false;
     int status = 0;
+    const bool simulate = args.flag("--simulate");
     if (!takeRoots(args, "install", roots, trust, trustGiven, status))
         return status;
     if (std::string o = args.unknownOption(); !o.empty())
@@ -143,6 +184,8 @@ int install(const std::vector<std::string>& argv) {
     if (trustGiven)
         setInstallTrust(&trust);
     ::signal(SIGPIPE, SIG_IGN);
+    if (simulate)
+        return simulateInstall(roots, files);
 
     int result = kExitOk;
     for (const std::string& path : files) {
@@ -207,13 +250,15 @@ int list(const std::vector<std::string>& argv) {
 }
 
 const char* const kInstallUsage =
-    "usage: vpk install --root DIR [--ram DIR] [--public-key HEX|FILE] FILE...\n"
+    "usage: vpk install --root DIR [--ram DIR] [--public-key HEX|FILE] [--simulate] FILE...\n"
     "  Installs package files into the system tree at DIR exactly as the installer\n"
     "  does (DIR stands for /flash, in a private mount namespace; needs root).\n"
     "  --ram DIR         stands for /ram (schedule files under pdb/NAME/schedule);\n"
     "                    a fresh empty one when not given\n"
     "  --public-key HEX|FILE  check signatures against this key (64 hex digits or a\n"
-    "                    key file such as vpk keygen's FILE.pub) instead of the built-in one\n";
+    "                    key file such as vpk keygen's FILE.pub) instead of the built-in one\n"
+    "  --simulate        print what installing would do, message by message, and\n"
+    "                    write nothing (each file against the tree as it is)\n";
 const char* const kListUsage =
     "usage: vpk list --root DIR [--ram DIR] [--public-key HEX|FILE]\n"
     "  Lists the packages in DIR's package database: name, version, state, bundle.\n";
