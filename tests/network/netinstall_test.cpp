@@ -1,4 +1,5 @@
 #include "network/netinstall.h"
+#include "pkg/driver.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -12,12 +13,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "netlab.h"
 #include "server.h"
@@ -233,12 +232,6 @@ TEST(Flow, ScriptsNeverLeaveTheirPlaceOrSize) {
 
 namespace {
 
-// The one child of this process (from /proc), or -1.
-pid_t onlyChild() {
-    std::vector<pid_t> children = sandbox::childrenOf(getpid());
-    return children.empty() ? -1 : children.back();
-}
-
 // The install child is killed while it has the served package: the flow says
 // so and stops, whether the package still streams in (`size` larger than the
 // pipe) or was handed over whole.
@@ -253,23 +246,15 @@ void killedInstallChild(size_t size) {
     lab.client([] {
         InstallClient c;
         if (int failed = startInstallation(c)) return failed;
-        // The child's copy of its input is a FIFO nobody reads: it waits in
-        // its open(), without reading, until it is killed.
-        if (mkfifo("/flash/image", 0644) != 0) return 12;
-        std::atomic<bool> killed{false};
-        std::thread killer([&killed] {
-            for (int i = 0; i < 20000 && !killed; ++i) {
-                if (pid_t child = onlyChild(); child > 0) {
-                    kill(child, SIGKILL);
-                    killed = true;
-                }
-                usleep(1000);
-            }
-        });
+        // The child waits, without reading, until it is killed; the killer is
+        // a process, so that this one is single-threaded when it forks.
+        installChildPrelude = [] {
+            for (;;) pause();
+        };
+        pid_t killer = sandbox::startKiller("", 0, 20000);
         bool ok = installServerFiles(c);
-        killer.join();
         std::fflush(stdout);
-        if (!killed) return 13;
+        if (!sandbox::killerKilled(killer)) return 13;
         if (access("/flash/after.scr", F_OK) == 0) return 14;  // went on
         return ok ? 15 : 0;
     });
