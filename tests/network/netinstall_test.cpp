@@ -184,6 +184,16 @@ TEST(Flow, ScriptsNeverLeaveTheirPlaceOrSize) {
          "test ! -e /outside && test -L /flash/site.scr", "\nFATAL ERROR: couldn't make a file\n"},
         {"nor one at /empty for an empty script", "rc.scr", "", {}, "ln -s /outside /empty",
          "test ! -e /outside", "\nFATAL ERROR: couldn't make a file\n"},
+        // Only a regular file (or a new one) takes a script: a FIFO would hold
+        // the flow, a device node would take the script.
+        {"a FIFO at the name is not opened", "site.scr", "evil\n", {}, "mkfifo /flash/site.scr",
+         "test -p /flash/site.scr", "\nFATAL ERROR: couldn't make a file\n"},
+        {"nor a device node", "site.scr", "evil\n", {}, "mknod /flash/site.scr c 1 3", "test -c /flash/site.scr",
+         "\nFATAL ERROR: couldn't make a file\n"},
+        {"nor a directory", "site.scr", "evil\n", {}, "mkdir /flash/site.scr", "test -d /flash/site.scr",
+         "\nFATAL ERROR: couldn't make a file\n"},
+        {"nor a FIFO at /empty", "rc.scr", "", {}, "mkfifo /empty", "test -p /empty",
+         "\nFATAL ERROR: couldn't make a file\n"},
         {"an empty script that streams data writes nothing", "nothing.scr", std::string(200000, 'z'),
          [](Message& m) {
              if (m.startsWith("FILE\n")) m.setText("FILE\nnothing.scr\n0\n");
