@@ -125,14 +125,16 @@ int notRegularError(const struct stat& info) {
 // descriptor, which opens nothing; the open itself then cannot block
 // (O_NONBLOCK, cleared again afterwards) and what it opened is checked once
 // more, in case the name changed in between. `open` opens the one name with
-// the flags it is given (O_NOFOLLOW among them). -1 with errno: ELOOP for a
-// link, EISDIR for a directory, EINVAL for any other node.
+// the flags it is given; the last link is followed only with `follow`. -1
+// with errno: ELOOP for a link, EISDIR for a directory, EINVAL for any other
+// node.
 template <typename Open>
-int openRegular(int flags, Open open) {
+int openRegular(int flags, Open open, bool follow = false) {
     struct stat info;
+    const int noFollow = follow ? 0 : O_NOFOLLOW;
     const bool newOnly = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
     if (!newOnly) {
-        int probe = open(O_PATH | O_NOFOLLOW);
+        int probe = open(O_PATH | noFollow);
         if (probe < 0) {
             if (errno != ENOENT || !(flags & O_CREAT))
                 return -1;
@@ -145,7 +147,7 @@ int openRegular(int flags, Open open) {
             }
         }
     }
-    int fd = open(flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    int fd = open(flags | noFollow | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
         return -1;
     int error = ::fstat(fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : notRegularError(info);
@@ -196,7 +198,10 @@ InstallRoot::~InstallRoot() {
 
 int InstallRoot::open(std::string_view path, int flags, mode_t mode) const {
     auto parts = components(path);
-    return resolve(rootFd_, parts, parts.size(), flags, mode, false);
+    if (flags & (O_PATH | O_DIRECTORY))
+        return resolve(rootFd_, parts, parts.size(), flags, mode, false);
+    return openRegular(flags, [&](int how) { return resolve(rootFd_, parts, parts.size(), how, mode, false); },
+                       !(flags & O_NOFOLLOW));
 }
 
 int InstallRoot::openParent(std::string_view path, bool createMissing, std::string& last, bool noLinks) const {

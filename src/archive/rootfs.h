@@ -38,7 +38,9 @@ public:
     int fd() const { return rootFd_; }
 
     // Opens `path` resolved inside the root (symbolic links followed as a
-    // chroot would). -1 with errno set on failure.
+    // chroot would). Unless a directory is asked for (O_DIRECTORY, O_PATH)
+    // only a regular file, or a new one, is opened, as by openNoLinks. -1
+    // with errno set on failure.
     int open(std::string_view path, int flags, mode_t mode = 0) const;
 
     // Opens `path` with no symbolic link anywhere on the way, the last

@@ -78,6 +78,13 @@ TEST(InstallRootFiles, OnlyARegularFileOrANewOneIsOpened) {
                  if (fd >= 0) close(fd);
                  return error;
              }},
+            {"open (links inside followed: the installation log)",
+             [&] {
+                 int fd = root.open("t/node", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+                 int error = fd < 0 ? errno : 0;
+                 if (fd >= 0) close(fd);
+                 return error;
+             }},
             {"openNoLinks to read",
              [&] {
                  int fd = root.openNoLinks("t/node", O_RDONLY);
