@@ -109,6 +109,61 @@ int resolve(int rootFd, const std::vector<std::string_view>& parts, size_t count
 
 constexpr int kDirectoryPath = O_PATH | O_DIRECTORY;
 
+int notRegularError(const struct stat& info) {
+    if (S_ISLNK(info.st_mode))
+        return ELOOP;
+    if (S_ISDIR(info.st_mode))
+        return EISDIR;
+    return EINVAL;
+}
+
+// Opens a file of the system's own (a record, a script, a marker): only a
+// regular file, or a new one, is accepted. A FIFO would hold the open, or the
+// writes, until someone reads it; a device node would take the data onto the
+// device, and some devices act on being opened at all; a directory or a
+// socket is no file. So the node is looked at first through an O_PATH
+// descriptor, which opens nothing; the open itself then cannot block
+// (O_NONBLOCK, cleared again afterwards) and what it opened is checked once
+// more, in case the name changed in between. `open` opens the one name with
+// the flags it is given; the last link is followed only with `follow`. -1
+// with errno: ELOOP for a link, EISDIR for a directory, EINVAL for any other
+// node.
+template <typename Open>
+int openRegular(int flags, Open open, bool follow = false) {
+    struct stat info;
+    const int noFollow = follow ? 0 : O_NOFOLLOW;
+    const bool newOnly = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
+    if (!newOnly) {
+        int probe = open(O_PATH | noFollow);
+        if (probe < 0) {
+            if (errno != ENOENT || !(flags & O_CREAT))
+                return -1;
+        } else {
+            int error = ::fstat(probe, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : notRegularError(info);
+            ::close(probe);
+            if (error) {
+                errno = error;
+                return -1;
+            }
+        }
+    }
+    int fd = open(flags | noFollow | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return -1;
+    int error = ::fstat(fd, &info) != 0 ? errno : S_ISREG(info.st_mode) ? 0 : notRegularError(info);
+    if (!error && !(flags & O_NONBLOCK)) {
+        int now = ::fcntl(fd, F_GETFL);
+        if (now < 0 || ::fcntl(fd, F_SETFL, now & ~O_NONBLOCK) != 0)
+            error = errno;
+    }
+    if (error) {
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
 // Opens the directory of the first `count` components, creating what is
 // missing from the top down.
 int openCreating(int rootFd, const std::vector<std::string_view>& parts, size_t count, bool noLinks) {
@@ -143,7 +198,10 @@ InstallRoot::~InstallRoot() {
 
 int InstallRoot::open(std::string_view path, int flags, mode_t mode) const {
     auto parts = components(path);
-    return resolve(rootFd_, parts, parts.size(), flags, mode, false);
+    if (flags & (O_PATH | O_DIRECTORY))
+        return resolve(rootFd_, parts, parts.size(), flags, mode, false);
+    return openRegular(flags, [&](int how) { return resolve(rootFd_, parts, parts.size(), how, mode, false); },
+                       !(flags & O_NOFOLLOW));
 }
 
 int InstallRoot::openParent(std::string_view path, bool createMissing, std::string& last, bool noLinks) const {
@@ -160,7 +218,9 @@ int InstallRoot::openParent(std::string_view path, bool createMissing, std::stri
 
 int InstallRoot::openNoLinks(std::string_view path, int flags, mode_t mode) const {
     auto parts = components(path);
-    return resolve(rootFd_, parts, parts.size(), flags | O_NOFOLLOW, mode, true);
+    if (flags & (O_PATH | O_DIRECTORY))
+        return resolve(rootFd_, parts, parts.size(), flags | O_NOFOLLOW, mode, true);
+    return openRegular(flags, [&](int how) { return resolve(rootFd_, parts, parts.size(), how, mode, true); });
 }
 
 void InstallRoot::split(std::string_view path, std::string& parent, std::string& last) {
@@ -386,8 +446,8 @@ void InstallRoot::removeEmptyDirectories(std::string_view path) const {
 }
 
 int writeFileAt(int dirFd, const char* name, std::string_view content, mode_t mode, bool exclusive) {
-    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (exclusive ? O_EXCL : O_TRUNC);
-    int fd = ::openat(dirFd, name, flags, mode);
+    int flags = O_WRONLY | O_CREAT | (exclusive ? O_EXCL : O_TRUNC);
+    int fd = openRegular(flags, [&](int how) { return ::openat(dirFd, name, how | O_CLOEXEC, mode); });
     if (fd < 0)
         return errno ? errno : EIO;
     const char* p = content.data();
@@ -411,14 +471,9 @@ int writeFileAt(int dirFd, const char* name, std::string_view content, mode_t mo
 
 int readFileAt(int dirFd, const char* name, std::string& content) {
     content.clear();
-    int fd = ::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd = openRegular(O_RDONLY, [&](int how) { return ::openat(dirFd, name, how | O_CLOEXEC); });
     if (fd < 0)
-        return errno ? errno : EIO;
-    struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return EINVAL;
-    }
+        return errno == EISDIR ? EINVAL : errno ? errno : EIO;
     char chunk[4096];
     for (;;) {
         ssize_t n = ::read(fd, chunk, sizeof chunk);

@@ -38,7 +38,9 @@ public:
     int fd() const { return rootFd_; }
 
     // Opens `path` resolved inside the root (symbolic links followed as a
-    // chroot would). -1 with errno set on failure.
+    // chroot would). Unless a directory is asked for (O_DIRECTORY, O_PATH)
+    // only a regular file, or a new one, is opened, as by openNoLinks. -1
+    // with errno set on failure.
     int open(std::string_view path, int flags, mode_t mode = 0) const;
 
     // Opens `path` with no symbolic link anywhere on the way, the last
@@ -46,7 +48,11 @@ public:
     // open(2)'s and keep their meaning: O_CREAT | O_EXCL creates a new file
     // only, O_TRUNC empties an existing one. Never follows a link, so it is
     // the call for writing a file that the system itself owns (a database
-    // file, a script, a configuration script under "/flash"). -1 with errno.
+    // file, a script, a configuration script under "/flash"). Unless a
+    // directory is asked for (O_DIRECTORY, O_PATH) only a regular file, or a
+    // new one, is opened: any other node there is never opened itself (a
+    // FIFO, a device node, a socket: EINVAL; a directory: EISDIR). -1 with
+    // errno.
     int openNoLinks(std::string_view path, int flags, mode_t mode = 0) const;
 
     // Opens the directory that holds the last component of `path` (O_PATH),
@@ -82,7 +88,8 @@ public:
 
     // Writes a whole file with no link on the way (created with `mode` before
     // the umask, or emptied first); with `exclusive` an existing file is
-    // EEXIST. 0 on success, otherwise the system error.
+    // EEXIST; any other node than a regular file is refused as by
+    // openNoLinks. 0 on success, otherwise the system error.
     int writeFileNoLinks(std::string_view path, std::string_view content, mode_t mode = 0666,
                          bool exclusive = false) const;
     // Reads a whole regular file with no link on the way. 0 on success,
@@ -116,7 +123,8 @@ private:
 
 // The same file operations on a directory that was opened through an
 // InstallRoot (for example a database entry): `name` is one component, never
-// followed when it is a link. Results as above.
+// followed when it is a link, never opened unless it is a regular file.
+// Results as above.
 int writeFileAt(int dirFd, const char* name, std::string_view content, mode_t mode = 0666, bool exclusive = false);
 int readFileAt(int dirFd, const char* name, std::string& content);
 

@@ -52,14 +52,15 @@ void buildRequest(ProtocolSession& session, Message& message, const char* word) 
 }
 
 // Opens a script's target without following a symbolic link: a link that an
-// earlier package left at the name in the installed system (or at "/empty")
-// must not send the script elsewhere.
+// earlier package left at the name in the installed system (or a driver
+// package at "/empty") must not send the script elsewhere, nor may a FIFO or
+// a device node there take it: only a regular file, or a new one, is opened.
 int openScriptTarget(const std::string& target) {
-    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC;
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
     const std::string root = "/flash/";
     if (target.compare(0, root.size(), root) == 0)
         return InstallRoot("/flash").openNoLinks(target.substr(root.size()), flags, 0644);
-    return target.empty() ? -1 : open(target.c_str(), flags, 0644);
+    return target.empty() ? -1 : InstallRoot("/").openNoLinks(target, flags, 0644);
 }
 
 // Writes all of `bytes`; on failure says so as the flow does.

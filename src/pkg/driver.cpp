@@ -270,6 +270,8 @@ pid_t forkInstallChild(InstallMode mode, bool quiet, const std::function<bool()>
             ::close(fds[0]);
         if (fds[1] > 15)
             ::close(fds[1]);
+        if (installChildPrelude)
+            installChildPrelude();
         int status = 0;
         if (prepare && !(*prepare)()) {
             status = 2;
@@ -294,6 +296,8 @@ pid_t forkInstallChild(InstallMode mode, bool quiet, const std::function<bool()>
 }
 
 }  // namespace
+
+void (*installChildPrelude)() = nullptr;
 
 int runInstallChild(InstallMode mode, bool quiet) {
     if (::chdir("/") != 0)

@@ -25,3 +25,7 @@ int runInstallChild(InstallMode mode, bool quiet);
 // (false ends it with status 2), and the child exits with runInstallChild's
 // result as its status (0 installed, 1 otherwise).
 FILE* startInstallChildWith(InstallMode mode, bool quiet, const std::function<bool()>& prepare);
+
+// When set, runs in every install child before anything else (tests hold a
+// child there, with its input waiting in the pipe, to end it at a known point).
+extern void (*installChildPrelude)();

@@ -9,15 +9,12 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "archive/format.h"
@@ -248,30 +245,6 @@ TEST(InstallChildFaults, FullDiskMidPackageIsDiskTooSmallAndLeavesRoomAgain) {
     EXPECT_TRUE(contains(r.output.substr(r.output.find("=== fits")), "installed fits")) << r.output;
 }
 
-// The one child of this process, found through /proc (the feeding may have
-// ended it and be waiting for it before this thread first looks), or -1.
-pid_t onlyChild() {
-    std::vector<pid_t> children = sandbox::childrenOf(getpid());
-    return children.empty() ? -1 : children.back();
-}
-
-// Kills the install child once `path` under /flash has grown past `bytes`
-// (0: as soon as the child runs). Runs beside the feeding, in the sandbox.
-std::thread killChildWhen(const std::string& path, off_t bytes, std::atomic<bool>& killed) {
-    return std::thread([path, bytes, &killed] {
-        for (int i = 0; i < 60000 && !killed; ++i) {
-            pid_t child = onlyChild();
-            struct stat st;
-            if (child > 0 && (bytes == 0 || (stat(path.c_str(), &st) == 0 && st.st_size > bytes))) {
-                ::kill(child, SIGKILL);
-                killed = true;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        }
-    });
-}
-
 TEST(InstallChildFaults, KilledChildIsToldApartFromAFedPackage) {
     // Larger than the pipe: the feeding is still writing when the child dies.
     const std::string large = signedPackage(content("victim", {regularEntry("big", randomBytes(6 << 20, 11))}));
@@ -281,24 +254,24 @@ TEST(InstallChildFaults, KilledChildIsToldApartFromAFedPackage) {
     o.files.push_back({"/floppy/large.vpk", large});
     sandbox::Result r = sandbox::run(o, [&] {
         ::signal(SIGPIPE, SIG_IGN);
-        std::atomic<bool> killed{false};
-        std::thread killer = killChildWhen("/flash/big", 65536, killed);
+        // The killers are processes: this one stays single-threaded while the
+        // feeding forks the install child.
+        pid_t killer = sandbox::startKiller("/flash/big", 65536);
         FeedResult fromFile = feedPackageFile("/floppy/large.vpk");
-        killer.join();
-        if (!killed) return 10;
+        if (!sandbox::killerKilled(killer)) return 10;
         if (fromFile != FeedResult::childDied) return 11;
         if (pipedChildPid != -1) return 12;
 
-        // The child's copy of the stream is a FIFO nobody reads: the child
-        // waits in its open() with the whole package in its pipe, until killed.
+        // The child waits before it reads anything, with the whole package in
+        // its pipe, until it is killed.
         unlink("/flash/image");  // the killed child had no time to remove its copy
-        if (mkfifo("/flash/image", 0644) != 0) return 13;
-        killed = false;
-        killer = killChildWhen("", 0, killed);
+        installChildPrelude = [] {
+            for (;;) ::pause();
+        };
+        killer = sandbox::startKiller("", 0);
         FeedResult fromMemory = feedPackageData(reinterpret_cast<const unsigned char*>(small.data()), small.size());
-        killer.join();
-        if (!killed || fromMemory != FeedResult::childDied) return 14;
-        unlink("/flash/image");
+        installChildPrelude = nullptr;
+        if (!sandbox::killerKilled(killer) || fromMemory != FeedResult::childDied) return 14;
         // A child left alone still installs: the fault was the kill.
         if (feedPackageData(reinterpret_cast<const unsigned char*>(small.data()), small.size()) != FeedResult::fed)
             return 15;

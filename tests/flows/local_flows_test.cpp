@@ -370,6 +370,63 @@ TEST(HardDiskFlow, AnOwnKeyTakesOnlyAnAutorunScriptSignedWithIt) {
     archive::setScriptTrust(nullptr);
 }
 
+// A signed package of one entry, built with the development key.
+std::string shipping(const std::string& name, const FileEntry& entry) {
+    PackageContent content;
+    content.name = name;
+    content.version = 0x01000000;
+    content.buildTime = 1000;
+    content.files = std::vector<FileEntry>{entry};
+    std::ostringstream bytes;
+    PackageWriter writer(bytes);
+    std::string error;
+    EXPECT_TRUE(writePackage(writer, content, error) && writer.finish()) << error;
+    auto signedFile = archive::signPackageFile(bytes.str(), signing_test::developmentKey(), nullptr, &error);
+    EXPECT_TRUE(signedFile) << error;
+    return signedFile ? *signedFile : std::string();
+}
+
+// The marker and the configuration script are written once the packages are
+// installed, and a package may own anything at their names: only a regular
+// file takes them (a link: see above). A FIFO does not hold the flow (a hang ends at the sandbox's limit and fails), a device node
+// does not receive the script. The hard-disk flow reports its script as not
+// made; the CD flow ignores a marker it cannot make. The block device's
+// number is an unassigned one, so that nothing real could be written.
+TEST(LocalFlows, WhatAPackageOwnsAtTheMarkerOrTheScriptIsNeverWrittenThrough) {
+    struct Node {
+        const char* kind;
+        FileEntry (*entry)(const std::string& name);
+    } nodes[] = {
+        {"a FIFO", [](const std::string& n) { return fifoEntry(n, 0644); }},
+        {"a character device (the null device)",
+         [](const std::string& n) { return deviceEntry(n, EntryType::CharDevice, (1 << 8) | 3, 0644); }},
+        {"a block device", [](const std::string& n) { return deviceEntry(n, EntryType::BlockDevice, 240 << 8, 0644); }},
+        {"a directory", [](const std::string& n) { return directoryEntry(n, 0755); }},
+    };
+    for (bool cdrom : {true, false})
+        for (const Node& node : nodes) {
+            const std::string target = cdrom ? "CDINSTALL" : "rw/autorun.scr";
+            SCOPED_TRACE(std::string(node.kind) + " at /" + target);
+            const std::string owner = shipping("owner", node.entry(target));
+            const std::string medium = flowtest::mediumDir(cdrom ? kCd : "/dev/sda");
+            std::vector<sandbox::File> files{{medium + "/owner.vpk", owner},
+                                             {medium + "/system.vpk", flowtest::packageFile("system")}};
+            if (!cdrom) {
+                files.push_back({medium + "/mbr", markedMbr()});
+                files.push_back({medium + "/autorun.scr", "set hostname r1\n"});
+            }
+            std::vector<Step> steps;
+            if (cdrom) steps = {kMenuAll, keep(false), proceed(true)};
+            Outcome out = runFlow(cdrom, files, steps);
+            EXPECT_TRUE(contains(out.output, "installed owner-1.0")) << out.output;
+            if (cdrom) {
+                EXPECT_TRUE(contains(out.output, "\nSoftware installed.\n\nFLOW true")) << out.output;
+            } else {
+                EXPECT_TRUE(contains(out.output, "\nFATAL ERROR: couldn't make script\n\nFLOW false")) << out.output;
+            }
+        }
+}
+
 }  // namespace
 
 #endif

@@ -1,4 +1,5 @@
 #include "network/netinstall.h"
+#include "pkg/driver.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -12,12 +13,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 
 #include "archive/script_signature.h"
 #include "archive/script_signer.h"
@@ -187,6 +186,16 @@ TEST(Flow, ScriptsNeverLeaveTheirPlaceOrSize) {
          "test ! -e /outside && test -L /flash/site.scr", "\nFATAL ERROR: couldn't make a file\n"},
         {"nor one at /empty for an empty script", "rc.scr", "", {}, "ln -s /outside /empty",
          "test ! -e /outside", "\nFATAL ERROR: couldn't make a file\n"},
+        // Only a regular file (or a new one) takes a script: a FIFO would hold
+        // the flow, a device node would take the script.
+        {"a FIFO at the name is not opened", "site.scr", "evil\n", {}, "mkfifo /flash/site.scr",
+         "test -p /flash/site.scr", "\nFATAL ERROR: couldn't make a file\n"},
+        {"nor a device node", "site.scr", "evil\n", {}, "mknod /flash/site.scr c 1 3", "test -c /flash/site.scr",
+         "\nFATAL ERROR: couldn't make a file\n"},
+        {"nor a directory", "site.scr", "evil\n", {}, "mkdir /flash/site.scr", "test -d /flash/site.scr",
+         "\nFATAL ERROR: couldn't make a file\n"},
+        {"nor a FIFO at /empty", "rc.scr", "", {}, "mkfifo /empty", "test -p /empty",
+         "\nFATAL ERROR: couldn't make a file\n"},
         {"an empty script that streams data writes nothing", "nothing.scr", std::string(200000, 'z'),
          [](Message& m) {
              if (m.startsWith("FILE\n")) m.setText("FILE\nnothing.scr\n0\n");
@@ -292,12 +301,6 @@ TEST(Flow, AnOwnKeyPlacesOnlyScriptsSignedWithIt) {
 
 namespace {
 
-// The one child of this process (from /proc), or -1.
-pid_t onlyChild() {
-    std::vector<pid_t> children = sandbox::childrenOf(getpid());
-    return children.empty() ? -1 : children.back();
-}
-
 // The install child is killed while it has the served package: the flow says
 // so and stops, whether the package still streams in (`size` larger than the
 // pipe) or was handed over whole.
@@ -312,23 +315,15 @@ void killedInstallChild(size_t size) {
     lab.client([] {
         InstallClient c;
         if (int failed = startInstallation(c)) return failed;
-        // The child's copy of its input is a FIFO nobody reads: it waits in
-        // its open(), without reading, until it is killed.
-        if (mkfifo("/flash/image", 0644) != 0) return 12;
-        std::atomic<bool> killed{false};
-        std::thread killer([&killed] {
-            for (int i = 0; i < 20000 && !killed; ++i) {
-                if (pid_t child = onlyChild(); child > 0) {
-                    kill(child, SIGKILL);
-                    killed = true;
-                }
-                usleep(1000);
-            }
-        });
+        // The child waits, without reading, until it is killed; the killer is
+        // a process, so that this one is single-threaded when it forks.
+        installChildPrelude = [] {
+            for (;;) pause();
+        };
+        pid_t killer = sandbox::startKiller("", 0, 20000);
         bool ok = installServerFiles(c);
-        killer.join();
         std::fflush(stdout);
-        if (!killed) return 13;
+        if (!sandbox::killerKilled(killer)) return 13;
         if (access("/flash/after.scr", F_OK) == 0) return 14;  // went on
         return ok ? 15 : 0;
     });

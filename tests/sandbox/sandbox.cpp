@@ -532,4 +532,30 @@ std::vector<pid_t> childrenOf(pid_t parent) {
     return children;
 }
 
+pid_t startKiller(const std::string& path, off_t bytes, int limitMs) {
+    std::fflush(nullptr);
+    pid_t parent = getpid();
+    pid_t killer = fork();
+    if (killer != 0) return killer;
+    const long long deadline = nowMs() + limitMs;
+    while (nowMs() < deadline) {
+        for (pid_t child : childrenOf(parent)) {
+            struct stat st;
+            if (child != getpid() && (path.empty() || (stat(path.c_str(), &st) == 0 && st.st_size > bytes))) {
+                kill(child, SIGKILL);
+                _exit(0);
+            }
+        }
+        usleep(500);
+    }
+    _exit(1);
+}
+
+bool killerKilled(pid_t killer) {
+    int status;
+    while (waitpid(killer, &status, 0) != killer)
+        if (errno != EINTR) return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 }  // namespace sandbox

@@ -125,4 +125,16 @@ std::string readFile(const std::string& path);
 // inside a sandbox for its own processes).
 std::vector<pid_t> childrenOf(pid_t parent);
 
+// Starts a process that kills the caller's other child (the one it starts
+// next) with SIGKILL once the file `path` holds more than `bytes` bytes, or as
+// soon as that child runs when `path` is empty; it gives up after `limitMs`.
+// A process and not a thread: a thread that runs while the caller forks would
+// be copied into the new child in the middle of what it was doing, locks held
+// included (the address sanitizer's runtime takes none of its locks around
+// fork, so such a child can wait forever on the allocator's). Returns the
+// killer's pid, or -1.
+pid_t startKiller(const std::string& path, off_t bytes, int limitMs = 60000);
+// Waits for the killer: true when it killed.
+bool killerKilled(pid_t killer);
+
 }  // namespace sandbox
