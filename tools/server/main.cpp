@@ -267,6 +267,23 @@ private:
 
 }  // namespace
 
+// The start-up lines never wait for a reader either (the serving loop's
+// output is the monitor's, which never blocks): what the output cannot take
+// at once is kept and handed to the monitor.
+static std::string unsaidAtStart;
+
+static void sayAtStart(const std::string& text) {
+    size_t done = 0;
+    if (unsaidAtStart.empty()) {
+        int flags = fcntl(1, F_GETFL);
+        if (flags >= 0 && !(flags & O_NONBLOCK)) fcntl(1, F_SETFL, flags | O_NONBLOCK);
+        ssize_t n = write(1, text.data(), text.size());
+        if (flags >= 0 && !(flags & O_NONBLOCK)) fcntl(1, F_SETFL, flags);
+        if (n > 0) done = static_cast<size_t>(n);
+    }
+    unsaidAtStart += text.substr(done);
+}
+
 int main(int argc, char** argv) {
     std::string interface, driversPath, chunkArg, reportPath;
     MachineTrust trust;
@@ -309,12 +326,11 @@ int main(int argc, char** argv) {
         for (const auto& f : config.files) served.push_back(&f);
         std::string report;
         if (!checkServedPackages(trust, served, report)) fail("not starting: " + report);
-        std::printf("%s\n", report.c_str());
+        sayAtStart(report + "\n");
     } else {
-        std::printf("no --public-key: nothing served is checked; machines built with a key of their own "
-                    "refuse every package and configuration script not signed with it\n");
+        sayAtStart("no --public-key: nothing served is checked; machines built with a key of their own "
+                   "refuse every package and configuration script not signed with it\n");
     }
-    std::fflush(stdout);
 
     Link link(interface, broadcastReplies);
     config.ownAddress = link.hardwareAddress();
@@ -336,6 +352,9 @@ int main(int argc, char** argv) {
 
     Server server(config);
     Monitor monitor(server, interface, reportPath);
+    // what a full output could not take at the start waits in the monitor's buffer
+    for (size_t end; (end = unsaidAtStart.find('\n')) != std::string::npos; unsaidAtStart.erase(0, end + 1))
+        monitor.note(unsaidAtStart.substr(0, end));
     server.onEvent = [&](const Event& e) { monitor.event(e); };
     monitor.tick(monotonicUs());
     if (!reportPath.empty() && !monitor.reportWritable()) return 1;
