@@ -170,7 +170,7 @@ class CdInstallTest(unittest.TestCase):
             con.send(CHOICE + "i")
             answer(con, "Do you want to keep old configuration? ", keep)
             # the disk and its size, then the warning as it always was
-            con.expect(re.compile(r"\nThe disk: [^\n]*\(/dev/[sh]da\), [\d.]+ [MG]iB\r?\n"
+            con.expect(re.compile(r"\nThe disk: [^\n]*\(/dev/\w+\), [\d.]+ [MG]iB\r?\n"
                                   r"Warning: all data on the disk will be erased!"), 30)
             answer(con, "Continue?", "y")
             con.expect("Software installed.", 600)

@@ -115,7 +115,7 @@ class MediaKeyTest(unittest.TestCase):
         self.assertRegex(log, r"== checked \d+ package file\(s\): the installer accepts every package in them")
         self.assertNotIn(DEVELOPMENT_KEY, log)
         # The development key's medium says what it is.
-        r, out = self.build("build-cd", os.path.join(SAMPLES, "manuals.vpk"), "--development-key")
+        r, out = self.build("build-cd", os.path.join(SAMPLES, "system.vpk"), "--development-key")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertIn(f"== package key: {DEVELOPMENT_KEY}: the development key", r.stderr)
         self.assertIn("never install a real machine from this medium", r.stderr)
