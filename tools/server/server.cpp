@@ -540,9 +540,9 @@ void Server::refuse(const Session& fresh, const std::string& why) {
     // A refused machine holds nothing; what it had before is gone too,
     // unless it is at work (the broadcast may not be its own).
     auto old = sessions_.find(fresh.client);
-    if (old != sessions_.end() && !old->second.atWork()) sessions_.erase(old);
-    if (mark(fresh.client).mac == fresh.client && !(old != sessions_.end() && old->second.atWork()))
-        mark(fresh.client).used = false;
+    const bool oldAtWork = old != sessions_.end() && old->second.atWork();
+    if (old != sessions_.end() && !oldAtWork) sessions_.erase(old);
+    if (mark(fresh.client).mac == fresh.client && !oldAtWork) mark(fresh.client).used = false;
     if (std::find(refusedLately_.begin(), refusedLately_.end(), fresh.client) != refusedLately_.end()) return;
     if (refusedLately_.size() >= 64) refusedLately_.erase(refusedLately_.begin());
     refusedLately_.push_back(fresh.client);
