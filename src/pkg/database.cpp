@@ -342,9 +342,28 @@ bool makeDirectories(const std::string& path, bool skipLast) {
     return true;
 }
 
+namespace {
+bool holdNoRoom = false;
+std::string heldNoRoomLabel;
+}  // namespace
+
+void holdBackNoRoomError(bool hold) { holdNoRoom = hold; }
+bool noRoomErrorHeld() { return !heldNoRoomLabel.empty(); }
+void printHeldBackError() {
+    if (heldNoRoomLabel.empty())
+        return;
+    theRepository().printError("installation of %s failed: disk is too small", heldNoRoomLabel.c_str());
+    heldNoRoomLabel.clear();
+}
+void dropHeldBackError() { heldNoRoomLabel.clear(); }
+
 void reportInstallError(const Package& package, const std::string& what, int error) {
     const std::string name = displayLabel(package);
     Repository& repository = theRepository();
+    if (error == ENOSPC && holdNoRoom) {
+        heldNoRoomLabel = name;
+        return;
+    }
     if (error == ENOSPC)
         repository.printError("installation of %s failed: disk is too small", name.c_str());
     else if (error == EIO)

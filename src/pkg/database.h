@@ -54,6 +54,13 @@ void removeDatabaseEntry(const Package& package);
 // The one error line of a failed write during installation, chosen by the
 // system error: "disk is too small", "disk error", or "could not create WHAT: reason".
 void reportInstallError(const Package& package, const std::string& what, int error = errno);
+// While held back, the "disk is too small" error is kept rather than printed
+// (an upgrade that the caller may do again with the older version removed
+// first); printHeldBackError prints it after all, dropHeldBackError forgets it.
+void holdBackNoRoomError(bool hold);
+bool noRoomErrorHeld();
+void printHeldBackError();
+void dropHeldBackError();
 // "installation of %s failed: broken package"
 void reportBrokenPackage(const Package& package);
 

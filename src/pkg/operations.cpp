@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "archive/rootfs.h"
@@ -27,6 +28,23 @@
 namespace {
 
 const archive::TrustAnchors* trustOverride = nullptr;
+std::function<void()> retryNotNeeded;
+bool olderFirstMode = false;
+
+void noRetryComing() {
+    if (retryNotNeeded)
+        std::exchange(retryNotNeeded, nullptr)();
+}
+
+// Holds back the "disk is too small" error while it lives.
+struct NoRoomHold {
+    explicit NoRoomHold(bool on) : on(on) { holdBackNoRoomError(on); }
+    ~NoRoomHold() {
+        if (on)
+            holdBackNoRoomError(false);
+    }
+    bool on;
+};
 
 // Removes what a failed installation wrote. An untracked package has no
 // database entry of its own: the directory of its name, if any, belongs to an
@@ -277,16 +295,23 @@ void flushInstallRoot(bool relative) {
 
 void setInstallTrust(const archive::TrustAnchors* trust) { trustOverride = trust; }
 
+void offerOlderFirstRetry(std::function<void()> notNeeded) { retryNotNeeded = std::move(notNeeded); }
+void setOlderFirst(bool olderFirst) { olderFirstMode = olderFirst; }
+
 const archive::TrustAnchors& installTrust() {
     return trustOverride ? *trustOverride : archive::builtinTrustAnchors();
 }
 
-int installFromStream(std::istream& in, unsigned flags, std::streambuf* tee, std::string& imageDir) {
-    PackagePartStream stream(in, true, tee);
+void acceptInstallParts(PackagePartStream& stream) {
     for (PartType type : {PartType::Header, PartType::BundleHeader, PartType::BundleList, PartType::Architecture,
                           PartType::Dependencies, PartType::Provides, PartType::Conflicts, PartType::Image,
                           PartType::Files, PartType::InstallScript, PartType::UninstallScript, PartType::Signature})
         stream.acceptPartType(type);
+}
+
+int installFromStream(std::istream& in, unsigned flags, std::streambuf* tee, std::string& imageDir) {
+    PackagePartStream stream(in, true, tee);
+    acceptInstallParts(stream);
     stream.nextPart();
     // Everything this package file changes is one transaction: whole, or
     // not at all, also across a crash.
@@ -352,9 +377,42 @@ Package* installOne(PackagePartStream& stream, unsigned flags, const DependencyE
         return nullptr;
     }
     package->disabled = plan.disabled;
+    Package* namesake = untracked ? nullptr : repository.findInstalledPackage(package->name);
+    // An upgrade that finds no room for both versions may come again with
+    // the older one removed first: its error waits for the caller's verdict.
+    const bool mayRetry = retryNotNeeded && !bundleRef && namesake && !simulating();
+    if (!mayRetry)
+        noRetryComing();
+    NoRoomHold hold(mayRetry);
     if (!startTransaction(*package))
         return nullptr;
     Transaction& transaction = *Transaction::active();
+    if (olderFirstMode && namesake && !bundleRef && !simulating()) {
+        // No room for both versions: the older one goes first, committed on
+        // its own (a crash after this leaves no version, and a database that
+        // says so), which is the order of an installation without a journal.
+        repository.printWarning("no room for both versions of %s: the older one is removed first",
+                                package->name.c_str());
+        if (!setAsidePackage(transaction, *namesake, *package)) {
+            (void)transaction.rollback();
+            return nullptr;
+        }
+        if (!transaction.commit()) {
+            reportInstallError(*package, kTransactionDir, errno);
+            (void)transaction.rollback();
+            return nullptr;
+        }
+        for (auto it = repository.packages.begin(); it != repository.packages.end(); ++it)
+            if (it->get() == namesake) {
+                repository.packages.erase(it);
+                break;
+            }
+        namesake = nullptr;
+        if (!transaction.begin()) {
+            reportInstallError(*package, kTransactionDir, errno);
+            return nullptr;
+        }
+    }
     const size_t savepoint = transaction.savepoint();
 
     // The installed version of the same name (an untracked package never
@@ -365,8 +423,8 @@ Package* installOne(PackagePartStream& stream, unsigned flags, const DependencyE
     for (const auto& p : repository.packages)
         order.push_back(p.get());
     std::set<Package*> leaving(plan.removed.begin(), plan.removed.end());
-    if (Package* old = untracked ? nullptr : repository.findInstalledPackage(package->name))
-        leaving.insert(old);
+    if (namesake)
+        leaving.insert(namesake);
     auto putBack = [&](std::vector<std::unique_ptr<Package>>& held) {
         transaction.rollbackTo(savepoint);
         std::map<Package*, std::unique_ptr<Package>> owned;
@@ -420,6 +478,7 @@ int installBundle(PackagePartStream& stream, unsigned flags, std::string& imageD
         reportBrokenPackage(*bundle);
         return kInstallFailed;
     }
+    noRetryComing();
     if (stream.currentPart() == PartType::Image)
         stream.nextPart();
     if (bundle->hasImage)

@@ -3,6 +3,7 @@
 // pkg/database.h, beside the database they change.)
 #pragma once
 
+#include <functional>
 #include <istream>
 #include <streambuf>
 #include <string>
@@ -30,10 +31,24 @@ enum InstallResult : int {
 void setInstallTrust(const archive::TrustAnchors* trust);
 const archive::TrustAnchors& installTrust();
 
+// Makes the stream stop at the parts that an installation reads.
+void acceptInstallParts(PackagePartStream& stream);
+
 // Installs the package or bundle in the package file read from `in`; every
 // raw byte read is copied to `tee` when it is set. When an image package is
 // installed, `imageDir` receives its database directory.
 int installFromStream(std::istream& in, unsigned flags, std::streambuf* tee, std::string& imageDir);
+
+// An upgrade that fails for want of room for both versions at once can be
+// done again by the caller with the older version removed first (stream mode
+// keeps the package file's bytes for that). While a caller offers it
+// (`notNeeded` set), installOne holds back the "disk is too small" error of
+// such an upgrade (see holdBackNoRoomError) and calls `notNeeded` as soon as
+// it knows that no second attempt can come (no older version, a bundle).
+void offerOlderFirstRetry(std::function<void()> notNeeded);
+// The second attempt: the installed older version is removed first, as a
+// committed change of its own, with a warning.
+void setOlderFirst(bool olderFirst);
 
 // Installs the single package at the stream's Header part. Returns the
 // installed package (owned by the repository), for a bundle member also the

@@ -1,7 +1,9 @@
 // An installation killed at every k-th change it makes (the fault counter
 // that every journal line, rename, removal, directory, file and write passes),
 // then the package manager run again: the tree and the database are exactly
-// the old state or the new one, with nothing set aside left over.
+// the old state or the new one, with nothing set aside left over (an upgrade
+// that removes the older version first may also stop with no version
+// installed, and the database saying so).
 // CRASH_TEST_STRIDE=1 kills at every single change.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -15,6 +17,7 @@
 #include <functional>
 #include <sstream>
 
+#include "archive/rootfs.h"
 #include "install_helpers.h"
 #include "pkg/database.h"
 #include "pkg/operations.h"
@@ -28,14 +31,16 @@ using installtest::packageFile;
 namespace {
 
 // Installs `bytes` in a child process that kills itself at the limit-th
-// change (0: never); returns the number of changes it passed.
-long installInChild(const std::string& bytes, long limit) {
+// change (0: never); returns the number of changes it passed. With
+// `olderFirst`, an upgrade removes the older version first (no room for both).
+long installInChild(const std::string& bytes, long limit, bool olderFirst = false) {
     std::fflush(nullptr);
     pid_t pid = ::fork();
     if (pid == 0) {
         if (::chdir("/") != 0)
             ::_exit(1);
         setFaultLimit(limit);
+        setOlderFirst(olderFirst);
         theRepository().openRepository(true);
         std::istringstream in(bytes);
         std::string imageDir;
@@ -58,6 +63,27 @@ void loadInChild() {
     pid_t pid = ::fork();
     if (pid == 0) {
         theRepository().openRepository(true);
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+}
+
+// The package `name` uninstalled: what an upgrade that removes the older
+// version first leaves when it is killed after that removal.
+void uninstallInChild(const std::string& name) {
+    std::fflush(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        theRepository().openRepository(true);
+        // Deepest first, as an installation sets files aside (a file reached
+        // through a link that the package owns goes before the link).
+        if (Package* package = theRepository().findInstalledPackage(name)) {
+            for (auto it = package->files.rbegin(); it != package->files.rend(); ++it)
+                removeInRoot("/flash", *it);
+            package->files.clear();
+            uninstallPackage(*package);
+        }
         ::_exit(0);
     }
     int status = 0;
@@ -91,6 +117,7 @@ struct Scenario {
     std::vector<std::string> before;
     std::function<void()> prepare;
     std::string step;
+    const char* olderFirst = nullptr;  // the package whose older version goes first
 };
 
 // Runs in the sandbox: prints one line per kill whose outcome is neither
@@ -104,18 +131,26 @@ int crashAtEveryStride(const Scenario& scenario, long stride) {
     if (std::system("cp -a /flash /saved-flash && cp -a /ram /saved-ram") != 0)
         return 1;
     const auto oldState = state();
-    const long total = installInChild(scenario.step, 0);
+    const bool olderFirst = scenario.olderFirst != nullptr;
+    const long total = installInChild(scenario.step, 0, olderFirst);
     const auto newState = state();
     if (oldState == newState) {
         std::printf("[the step changed nothing]\n");
         return 1;
     }
-    long kills = 0, olds = 0, news = 0;
+    // Between the two: the older version gone, and the database saying so.
+    auto between = oldState;
+    if (olderFirst) {
+        restore();
+        uninstallInChild(scenario.olderFirst);
+        between = state();
+    }
+    long kills = 0, olds = 0, news = 0, betweens = 0;
     // Small steps are killed at every change.
     stride = std::max(1L, std::min(stride, total / 40));
     for (long at = 1; at <= total; at += stride) {
         restore();
-        installInChild(scenario.step, at);
+        installInChild(scenario.step, at, olderFirst);
         loadInChild();
         const auto after = state();
         ++kills;
@@ -123,9 +158,11 @@ int crashAtEveryStride(const Scenario& scenario, long stride) {
             ++olds;
         } else if (after == newState) {
             ++news;
+        } else if (olderFirst && after == between) {
+            ++betweens;
         } else {
             std::printf("[kill at %ld of %ld: neither state]\n", at, total);
-            const auto& nearest = at * 2 < total ? oldState : newState;
+            const auto& nearest = olderFirst ? between : at * 2 < total ? oldState : newState;
             int shown = 0;
             for (const auto& [path, description] : after)
                 if (shown < 6 && (!nearest.count(path) || nearest.at(path) != description) && ++shown)
@@ -135,7 +172,7 @@ int crashAtEveryStride(const Scenario& scenario, long stride) {
                     std::printf("  missing: %s %s\n", path.c_str(), description.c_str());
         }
     }
-    std::printf("[%ld kills of %ld changes: %ld old, %ld new]\n", kills, total, olds, news);
+    std::printf("[%ld kills of %ld changes: %ld old, %ld none, %ld new]\n", kills, total, olds, betweens, news);
     std::fflush(stdout);
     return 0;
 }
@@ -195,6 +232,8 @@ TEST(InstallCrash, EveryKillLeavesTheOldOrTheNewState) {
              std::ofstream("/ram/pdb/lib/schedule") << "uninstall\n";
          },
          packageFile(content("other", 1, 0, {regularEntry("etc/other", "o")}))},
+        {"an upgrade with no room for both versions (the older one removed first)",
+         {packageFile(keep), packageFile(peer), packageFile(big1)}, nullptr, packageFile(big2), "big"},
     };
 #ifdef __SANITIZE_ADDRESS__
     const long stride = strideFromEnvironment(23);  // each run is several times slower there

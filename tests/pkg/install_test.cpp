@@ -636,6 +636,46 @@ TEST(InstallChild, FailedNewerVersionLeavesTheOlderByteForByte) {
     EXPECT_THAT(run.messages, Not(HasSubstr("disabled peer")));
 }
 
+// On a disk without room for both versions at once, a known-good newer
+// version still replaces the older one (removed first, with a warning); one
+// that fails its check leaves the older one whole.
+TEST(InstallChild, UpgradeWithoutRoomForBothVersions) {
+    PackageContent v1 = content("tool", 1, 0,
+                                {directoryEntry("opt/tool", 0755, kDirTime), regularEntry("opt/tool/old", noise(100000, 4)),
+                                 regularEntry("etc/tool.conf", "conf")});
+    PackageContent v2 = content("tool", 2, 0,
+                                {directoryEntry("opt/tool", 0755, kDirTime), regularEntry("opt/tool/new", noise(120000, 5)),
+                                 regularEntry("etc/tool.conf", "conf2")});
+    sandbox::Options options;
+    options.flashTmpfsOptions = "size=256k";
+    Installed run = install({{packageFile(v1), InstallMode::stream, false, true},
+                             {corruptLastFilesByte(packageFile(v2)), InstallMode::stream, false, true},
+                             {packageFile(v2)}},
+                            options);
+    const std::string& output = run.result.output;
+    const size_t second = output.find("=== snapshot\n", output.find("=== snapshot\n") + 1);
+    ASSERT_NE(second, std::string::npos) << output;
+    const auto withOlder = withoutDirectoryTimes(installtest::parseListing(output, "=== snapshot"));
+    const auto afterBroken = withoutDirectoryTimes(installtest::parseListing(output.substr(second), "=== snapshot"));
+    ASSERT_EQ(withOlder.count("/opt/tool/old"), 1u) << run.messages;
+    EXPECT_EQ(afterBroken, withOlder) << run.messages;
+    EXPECT_THAT(run.messages, HasSubstr("ERROR: installation of tool-2.0 failed: broken package"));
+
+    EXPECT_THAT(run.messages,
+                HasSubstr("WARNING: no room for both versions of tool: the older one is removed first"));
+    EXPECT_THAT(run.messages, HasSubstr("installed tool-2.0"));
+    EXPECT_THAT(run.messages, Not(HasSubstr("disk is too small")));
+    EXPECT_EQ(run.flash.count("/opt/tool/old"), 0u);
+    EXPECT_THAT(run.flash["/opt/tool/new"], HasSubstr(installtest::digestText(noise(120000, 5))));
+    EXPECT_THAT(run.flash["/etc/tool.conf"], HasSubstr(" conf2"));
+    EXPECT_THAT(run.flash["/var/pdb/tool/version"], HasSubstr(" " + std::to_string(packVersion(2, 0)) + " "));
+    EXPECT_THAT(run.flash["/var/pdb/tool/files"], HasSubstr("opt/tool/new\\n"));
+    EXPECT_THAT(run.flash["/var/pdb/tool/files"], Not(HasSubstr("opt/tool/old")));
+    for (const auto& [path, description] : run.flash)
+        EXPECT_EQ(path.find("/."), std::string::npos) << path;
+    EXPECT_EQ(run.flash.count("/image"), 0u);
+}
+
 // Names that the database cannot hold are a broken package before anything
 // is written; a package that its own resolution would take out again is
 // refused with one error; an untracked package runs nothing of its namesake's.
