@@ -254,12 +254,6 @@ bool Server::handle(const Message& in, int count, Message& reply, int64_t nowUs)
     // that broadcast was not its own, the session comes back.
     auto aside = displaced_.find(in.source());
     if (aside != displaced_.end() && (it == sessions_.end() || !fits(it->second)) && fits(aside->second)) {
-        if (it != sessions_.end()) {
-            // What was drawn and sent in the machine's name lately stays counted.
-            aside->second.budget = it->second.budget;
-            aside->second.budgetUs = it->second.budgetUs;
-            aside->second.lastSentUs = std::max(aside->second.lastSentUs, it->second.lastSentUs);
-        }
         sessions_[in.source()] = std::move(aside->second);
         displaced_.erase(aside);
         it = sessions_.find(in.source());
@@ -586,9 +580,6 @@ bool Server::handleBroadcast(const Message& in, Message& reply, int64_t nowUs) {
         return resend(old->second, reply, nowUs, false);
     }
     if (old != sessions_.end()) {
-        // One reply per kMinResendUs to a machine, whatever kind of
-        // broadcast comes in its name (an installer sends one a second).
-        if (old->second.lastSentUs >= 0 && nowUs - old->second.lastSentUs < kMinResendUs) return false;
         // What the machine could not yet have been told carries over, so a
         // broadcast in its name gains nobody a fresh ration.
         fresh.budget = old->second.budget;
