@@ -545,6 +545,11 @@ bool Transaction::finishCommitted() {
             ::unlinkat(dir_, name.c_str(), 0);
         }
     }
+    return removeJournal();
+}
+
+// The journal and its folder go last: until then the next run would act on it.
+bool Transaction::removeJournal() {
     faultPoint();
     ::unlinkat(dir_, "journal", 0);
     end();
@@ -558,12 +563,7 @@ bool Transaction::rollback() {
         return true;
     if (!rollbackTo(0))
         return false;
-    faultPoint();
-    ::unlinkat(dir_, "journal", 0);
-    end();
-    faultPoint();
-    InstallRoot("/flash").removeDirectoryNoLinks(kTransactionDir);
-    return true;
+    return removeJournal();
 }
 
 bool recoverTransaction() {

@@ -96,6 +96,7 @@ private:
     bool append(const std::string& line);
     bool moveAside(int parentFd, const std::string& last, const std::string& path, char type);
     void end();
+    bool removeJournal();
 
     int journal_ = -1;
     int dir_ = -1;
