@@ -100,6 +100,22 @@ MSG
 }
 
 # The digests of a table file, lowercase and sorted, one per line.
+# The media's boot prompt (image/boot/prompt.lua, run by the loader's Lua
+# module) and the modules it needs, into folder $1 beside ldlinux.c32. The
+# configuration names it with boot_prompt_config DEFAULT-ENTRY.
+boot_prompt_files() {
+  local m
+  for m in lua liblua libcom32 syslinux; do
+    cp "/usr/lib/syslinux/modules/bios/$m.c32" "$1/"
+  done
+  cp "$top/image/boot/prompt.lua" "$1/"
+}
+# The prompt shows boot.msg on the screen and the serial line and starts the
+# default entry on ENTER or after 5 s; should it fail to load, the loader's
+# own prompt still starts the default entry after the same time.
+boot_prompt_config() {
+  printf 'SERIAL 0 115200\nUI lua.c32 prompt.lua %s 50\nTIMEOUT 50\nONTIMEOUT %s\n' "$1" "$1"
+}
 digest_entries() { sed 's/#.*//; s/[[:space:]]//g' "$1" | { grep -v '^$' || true; } | tr A-F a-f | sort -u; }
 
 # check_packages FILE...: every package of every file, checked exactly as the

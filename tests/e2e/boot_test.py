@@ -64,14 +64,21 @@ class BootTest(unittest.TestCase):
             self.assertNotIn("Found harddrive", con.output())
             self.reboot_after_enter(con)
 
-    def test_the_screen_entry_says_so_on_the_serial_line(self):
-        # Someone at the serial line hears which entry started, also when
-        # the installer then works on the screen alone.
-        with machine("cd_screen_entry", "--cd", os.path.join(MEDIA, "installer.iso")) as con:
-            con.expect("boot:", 30)
-            con.send("vga panic=-1 noisapnp\r")
-            con.expect("installation environment: boot entry vga, medium cdrom: the installer works on the screen "
-                       "and keyboard; to install through this port, restart and type serial at the boot: prompt", 60)
+    def test_the_menu_and_the_entry_that_started_reach_the_serial_line(self):
+        # Someone at the serial line reads the menu and hears which entry
+        # started, also when the installer then works on the screen alone.
+        # (This CD's default entry is serial.)
+        said = {"serial": "the installer works on this serial port",
+                "vga": "the installer works on the screen and keyboard; to install through this port, restart "
+                       "and type serial at the boot: prompt"}
+        for name, typed, entry in (("timeout", None, "serial"), ("enter", "\r", "serial"),
+                                   ("typed", "vgx\ba panic=-1 noisapnp\r", "vga")):
+            with self.subTest(name), machine("cd_entry_" + name, "--cd", os.path.join(MEDIA, "installer.iso")) as con:
+                con.expect("Router system installation.\nPress ENTER to install with screen and keyboard,", 30)
+                con.expect("boot: ", 30)
+                if typed:
+                    con.send(typed)
+                con.expect(f"installation environment: boot entry {entry}, medium cdrom: {said[entry]}", 60)
 
     def test_ctrl_c_on_the_serial_port_aborts(self):
         # Only the controlling terminal turns Ctrl-C into SIGINT; without a
@@ -98,6 +105,7 @@ class BootTest(unittest.TestCase):
         disk = os.path.join(MEDIA, "hdd-medium-run.img")
         shutil.copyfile(os.path.join(MEDIA, "hdd-medium.img"), disk)
         with machine("hdd_medium", "--disk", disk) as con:
+            con.expect("Router system installation from this disk. It will be overwritten.", 30)
             con.expect("boot:", 30)
             con.send("serial panic=-1 noisapnp\r")
             con.expect("Press ENTER to reboot", 150)

@@ -242,7 +242,9 @@ class PackageTest(unittest.TestCase):
         files = sorted(line.strip("'") for line in listing.stdout.split())
         self.assertEqual(files, sorted(["/boot/initrd.gz", "/boot/vmlinuz",
                                         "/isolinux/boot.msg", "/isolinux/isolinux.bin", "/isolinux/isolinux.cfg",
-                                        "/isolinux/ldlinux.c32"] + ["/" + os.path.basename(p) for p in packages]))
+                                        "/isolinux/ldlinux.c32", "/isolinux/libcom32.c32",
+                                        "/isolinux/liblua.c32", "/isolinux/lua.c32", "/isolinux/prompt.lua",
+                                        "/isolinux/syslinux.c32"] + ["/" + os.path.basename(p) for p in packages]))
         # the environment was built from the installed i386 programs, in IMAGE_BUILD_DIR
         initrd = os.path.join(work, "image-env", "base.cpio.gz")
         self.assertTrue(os.path.getsize(initrd) > 1000000)
