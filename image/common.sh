@@ -19,6 +19,8 @@ usage_error() {
   exit 2
 }
 say() { echo "== $*" >&2; }
+# need_value "$@" at an option that takes a value: a missing one is a usage error.
+need_value() { (($# >= 2)) || usage_error "$1 needs a value"; }
 
 # The kernel tree unpacked by image/fetch: prints "<root> <release>".
 kernel_tree() {
@@ -59,13 +61,17 @@ key_fingerprint() {
 # is 1: their private half and their packages are public.
 medium_trust() {
   local allow=$1 installer=$i386_build/src/installer mark hash dev_key shared
-  [ -x "$installer" ] || die "no $installer: run ./run build first"
+  # what makes another installer: the source tree's build, or for the
+  # installed commands a media package made from a source tree
+  local rebuild="./run build" remake
+  [ -n "${ROUTER_INSTALLER_COMMAND:-}" ] && rebuild="reinstall router-installer-media"
+  [ -x "$installer" ] || die "no $installer: $rebuild"
   mark=$(LC_ALL=C grep -aoE 'package trust: key [0-9a-f]{64} digests [0-9a-f]{64}' "$installer" | head -n1 || true)
-  [ -n "$mark" ] || die "$installer does not say which package key it trusts: rebuild it (./run build)"
+  [ -n "$mark" ] || die "$installer does not say which package key it trusts: $rebuild"
   read -r _ _ _ trusted_key _ hash <<< "$mark"
   trusted_table=$i386_build/data/package-trust/known-digests.txt
   [ -f "$trusted_table" ] && [ "$(sha256sum < "$trusted_table" | cut -d' ' -f1)" = "$hash" ] ||
-    die "$trusted_table is not the digest table built into $installer: rebuild it (./run build)"
+    die "$trusted_table is not the digest table built into $installer: $rebuild"
   key_fp=$(key_fingerprint "$trusted_key")
   dev_key=$(grep -m1 -oE '^[0-9a-fA-F]{64}' "$development_key_file" | tr A-F a-f)
   shared=$(comm -12 <(digest_entries "$trusted_table") <(digest_entries "$development_table") | wc -l)
@@ -79,6 +85,7 @@ medium_trust() {
   local what
   if [ "$trusted_key" = "$dev_key" ]; then
     what="the development key, whose private half is published in this repository (tests/data/)"
+    [ -n "${ROUTER_INSTALLER_COMMAND:-}" ] && what="the development key, whose private half is published with the source tree"
   else
     what="the development digest table (data/known-package-digests.txt), which accepts the unsigned sample packages"
   fi
@@ -86,20 +93,27 @@ medium_trust() {
     say "package key: $key_fp: $what; built anyway as --development-key asks, for tests and demos only: never install a real machine from this medium"
     return
   fi
-  cat >&2 <<MSG
-$(basename "$0"): refusing to build: the installer in $i386_build trusts
-$what
-(package key $key_fp): anyone could make packages that this medium installs.
-For a real machine, build the environment with a key of your own:
+  if [ -n "${ROUTER_INSTALLER_COMMAND:-}" ]; then
+    remake="make the media package from the source tree with a key of your own, and install it:
+  vpk keygen ~/keys/packages          (keep ~/keys/packages secret)
+  ./run build --public-key ~/keys/packages.pub; ./run package   (in the source tree)
+  vpk sign --key ~/keys/packages PACKAGE-FILE..."
+  else
+    remake="build the environment with a key of your own:
   $vpk keygen ~/keys/packages          (keep ~/keys/packages secret)
   ./run build --public-key ~/keys/packages.pub [--known-digests FILE]
-  $vpk sign --key ~/keys/packages PACKAGE-FILE...
+  $vpk sign --key ~/keys/packages PACKAGE-FILE..."
+  fi
+  cat >&2 <<MSG
+${ROUTER_INSTALLER_COMMAND:-$(basename "$0")}: refusing to build: the installer in $i386_build trusts
+$what
+(package key $key_fp): anyone could make packages that this medium installs.
+For a real machine, $remake
 For tests and demos only, --development-key builds this medium anyway.
 MSG
   exit 1
 }
 
-# The digests of a table file, lowercase and sorted, one per line.
 # The media's boot prompt (image/boot/prompt.lua, run by the loader's Lua
 # module) and the modules it needs, into folder $1 beside ldlinux.c32. The
 # configuration names it with boot_prompt_config DEFAULT-ENTRY.
@@ -116,6 +130,7 @@ boot_prompt_files() {
 boot_prompt_config() {
   printf 'SERIAL 0 115200\nUI lua.c32 prompt.lua %s 50\nTIMEOUT 50\nONTIMEOUT %s\n' "$1" "$1"
 }
+# The digests of a table file, lowercase and sorted, one per line.
 digest_entries() { sed 's/#.*//; s/[[:space:]]//g' "$1" | { grep -v '^$' || true; } | tr A-F a-f | sort -u; }
 
 # check_packages FILE...: every package of every file, checked exactly as the

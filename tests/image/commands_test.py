@@ -66,6 +66,9 @@ WRONG = [
     ([image("check-disk"), "--bogus"], "check-disk: unknown option --bogus"),
     ([image("check-disk"), MISSING], f"check-disk: cannot read {MISSING}: No such file or directory"),
     ([image("demo"), "--bogus"], "demo: unknown argument --bogus"),
+] + [([image(script), option], f"{script}: {option} needs a value")
+     for script, option in (("build-env", "--medium"), ("build-cd", "-o"), ("build-hdd-medium", "--autorun"),
+                            ("build-netboot", "--label"), ("run-qemu", "--disk"), ("run-qemu", "--memory"))] + [
     ([image("samples/build"), "--bogus"], "samples/build: unknown option --bogus"),
     ([sys.executable, image("serial_console.py"), "--expect", "x"], "serial_console: no \"-- COMMAND\""),
     ([VPK], "usage: vpk COMMAND"),

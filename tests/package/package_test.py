@@ -236,6 +236,13 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         packages = sorted(glob.glob(os.path.join(samples, "*.vpk")))
         iso = os.path.join(self.tmp, "installer.iso")
+        # the package's installer trusts the development key: refused, with
+        # advice that fits an installed command
+        r = run([self.installed("usr/sbin/router-installer-cd"), *packages, "-o", iso], env=env)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("router-installer-cd: refusing to build", r.stderr)
+        self.assertIn("./run build --public-key ~/keys/packages.pub; ./run package   (in the source tree)", r.stderr)
+        self.assertNotIn(TOP, r.stderr)
         r = run([self.installed("usr/sbin/router-installer-cd"), *packages, "-o", iso, "--development-key"], env=env)
         self.assertEqual(r.returncode, 0, r.stderr)
         listing = run(["xorriso", "-indev", iso, "-find", "/", "-type", "f"])

@@ -134,7 +134,7 @@ int keygen(const std::vector<std::string>& arguments) {
     std::cout << "private key: " << privatePath << " (mode 0600; keep it secret, it signs packages)\n"
               << "public key:  " << publicHex << " (" << publicPath << ")\n"
               << "package key: " << archive::keyFingerprint(pair->publicKey) << " (its fingerprint)\n"
-              << "build the installation environment with it: ./run build --public-key " << publicPath
+              << "build the installation environment with it (in the source tree): ./run build --public-key " << publicPath
               << "\n  (in CMake terms -DPACKAGE_PUBLIC_KEY=" << publicHex << ")\n";
     return kExitOk;
 }
