@@ -491,3 +491,20 @@ int readFileAt(int dirFd, const char* name, std::string& content) {
     ::close(fd);
     return 0;
 }
+
+int DirectoryCache::get(const std::string& path) {
+    if (fd_ >= 0 && path == path_)
+        return fd_;
+    forget();
+    fd_ = root_.openDirectory(path, create_);
+    if (fd_ >= 0)
+        path_ = path;
+    return fd_;
+}
+
+void DirectoryCache::forget() {
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+    path_.clear();
+}

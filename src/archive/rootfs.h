@@ -121,6 +121,27 @@ private:
     int rootFd_ = -1;
 };
 
+// The directory of consecutive paths inside a root, resolved once for them
+// (entries written or set aside one after another mostly share it).
+class DirectoryCache {
+public:
+    DirectoryCache(const InstallRoot& root, bool createMissing) : root_(root), create_(createMissing) {}
+    ~DirectoryCache() { forget(); }
+    DirectoryCache(const DirectoryCache&) = delete;
+    DirectoryCache& operator=(const DirectoryCache&) = delete;
+    // The directory `path` as InstallRoot::openDirectory gives it; -1 with
+    // errno set when it cannot be made or opened. The cache keeps it.
+    int get(const std::string& path);
+    // Links made or removed may change where a path leads.
+    void forget();
+
+private:
+    const InstallRoot& root_;
+    bool create_;
+    std::string path_;
+    int fd_ = -1;
+};
+
 // The same file operations on a directory that was opened through an
 // InstallRoot (for example a database entry): `name` is one component, never
 // followed when it is a link, never opened unless it is a regular file.

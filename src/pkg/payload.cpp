@@ -25,37 +25,6 @@ constexpr size_t kCopyChunk = 16384;
 
 bool payloadThreads = true;
 
-// The directory that holds the entries being written; consecutive entries
-// mostly share it, so it is resolved once for them.
-class ParentCache {
-public:
-    explicit ParentCache(const InstallRoot& root) : root_(root) {}
-    ~ParentCache() { forget(); }
-
-    // -1 with errno set when the directory cannot be made or opened.
-    int get(const std::string& path) {
-        if (fd_ >= 0 && path == path_)
-            return fd_;
-        forget();
-        fd_ = root_.openDirectory(path, true);
-        if (fd_ >= 0)
-            path_ = path;
-        return fd_;
-    }
-    // Links made or removed may change where a path leads.
-    void forget() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-        path_.clear();
-    }
-
-private:
-    const InstallRoot& root_;
-    std::string path_;
-    int fd_ = -1;
-};
-
 bool writeAll(int fd, const char* data, size_t size) {
     while (size > 0) {
         ssize_t n = ::write(fd, data, size);
@@ -335,7 +304,7 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
 
     const uint64_t total = stream.totalLength();
     InflatedInput in(stream);
-    ParentCache parents(root);
+    DirectoryCache parents(root, true);
     std::vector<std::pair<std::string, uint32_t>> directories;  // path in root, time
 
     auto broken = [&] {

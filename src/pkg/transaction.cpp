@@ -227,42 +227,6 @@ bool Transaction::moveAside(int parentFd, const std::string& last, const std::st
     return ::renameat(parentFd, last.c_str(), dir_, number.c_str()) == 0;
 }
 
-namespace {
-
-// The directory of consecutive paths, resolved once for them (paths set aside
-// deepest first share their directories).
-class ParentDirectory {
-public:
-    explicit ParentDirectory(const InstallRoot& root) : root_(root) {}
-    ~ParentDirectory() { forget(); }
-    // -1 with errno set when the directory cannot be opened.
-    int get(const std::string& path) {
-        if (fd_ >= 0 && path == path_)
-            return fd_;
-        forget();
-        fd_ = root_.openDirectory(path, false);
-        error_ = errno;
-        path_ = path;
-        if (fd_ < 0)
-            errno = error_;
-        return fd_;
-    }
-    void forget() {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-        path_.clear();
-    }
-
-private:
-    const InstallRoot& root_;
-    std::string path_;
-    int fd_ = -1;
-    int error_ = 0;
-};
-
-}  // namespace
-
 bool Transaction::setAsideAll(const std::vector<std::string>& paths) {
     // First every line, written at once and made durable, then the renames:
     // one flush for a whole package rather than one per file.
@@ -270,7 +234,7 @@ bool Transaction::setAsideAll(const std::vector<std::string>& paths) {
     std::vector<std::pair<std::string, std::string>> moves;  // path, number
     std::string lines;
     {
-        ParentDirectory parents(flash);
+        DirectoryCache parents(flash, false);
         for (const std::string& path : paths) {
             if (hasDotDotComponent(path))
                 continue;
@@ -298,7 +262,7 @@ bool Transaction::setAsideAll(const std::vector<std::string>& paths) {
     lines.pop_back();
     if (!append(lines) || flushFile(journal_) != 0)
         return false;
-    ParentDirectory parents(flash);
+    DirectoryCache parents(flash, false);
     for (const auto& [path, number] : moves) {
         std::string parentPath, last;
         InstallRoot::split(path, parentPath, last);
