@@ -216,7 +216,7 @@ class NetInstallTest(unittest.TestCase):
             press_until(con, "\r", "Rebooting...", 30)
             self.assertEqual(con.wait_exit(30), 0)
         log = self.stop_server()
-        self.assertRegex(log.splitlines()[0], r"^no --public-key: nothing served is checked; machines built with a "
+        self.assertRegex(log.splitlines()[0], r"^no --public-key: no signature is checked; machines built with a "
                          r"key of their own refuse every package and configuration script not signed with it$")
         self.assertNotIn("Software installed.", transcript)
         self.assertEqual([p["number"] for p in diskcheck.partitions(self.disk)], [1], transcript[-3000:])

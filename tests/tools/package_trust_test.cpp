@@ -101,7 +101,7 @@ TEST_F(PackageTrust, ServerStartsOnlyOnPackagesTheMachinesAccept) {
     }
     // Without a key nothing is checked, and the first line says so.
     ToolRun r = run(SERVER_BINARY, {"--interface", "none-such0", "--drivers", good, dir / "plain.scr"});
-    EXPECT_EQ(r.out.rfind("no --public-key: nothing served is checked; machines built with a key of their own "
+    EXPECT_EQ(r.out.rfind("no --public-key: no signature is checked; machines built with a key of their own "
                           "refuse every package and configuration script not signed with it\n", 0), 0u)
         << r.out;
 }

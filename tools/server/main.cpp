@@ -70,6 +70,11 @@ const char kUsage[] =
     "                   if the machines would refuse one (without it nothing is checked)\n"
     "  --known-digests FILE  the machines' table of known digests of unsigned\n"
     "                   packages (default with --public-key: none accepted)\n"
+    "  --allow-uninstallable  start even when the machines would not install a\n"
+    "                   package file where it is served: one whose dependency no\n"
+    "                   package served before it provides, made for another\n"
+    "                   architecture, or not newer than one served before it (by\n"
+    "                   default the server does not start, and names each one)\n"
     "\n"
     "On a terminal a table shows every machine (phase, file, bytes, rate,\n"
     "repeats); otherwise one line is written per event. Stop with Ctrl-C.\n";
@@ -288,7 +293,7 @@ int main(int argc, char** argv) {
     std::string interface, driversPath, chunkArg, reportPath;
     MachineTrust trust;
     Config config;
-    bool once = false, broadcastReplies = false;
+    bool once = false, broadcastReplies = false, allowUninstallable = false;
     std::vector<std::string> paths;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -303,6 +308,7 @@ int main(int argc, char** argv) {
         else if (a == "--label") config.labelPattern = value();
         else if (a == "--once") once = true;
         else if (a == "--broadcast-replies") broadcastReplies = true;
+        else if (a == "--allow-uninstallable") allowUninstallable = true;
         else if (a == "--chunk") chunkArg = value();
         else if (a == "--report") reportPath = value();
         else if (a == "--public-key") trust.publicKey = value();
@@ -328,8 +334,16 @@ int main(int argc, char** argv) {
         if (!checkServedPackages(trust, served, report)) fail("not starting: " + report);
         sayAtStart(report + "\n");
     } else {
-        sayAtStart("no --public-key: nothing served is checked; machines built with a key of their own "
+        sayAtStart("no --public-key: no signature is checked; machines built with a key of their own "
                    "refuse every package and configuration script not signed with it\n");
+    }
+
+    std::vector<const ServedFile*> inOrder;
+    for (const auto& f : config.files) inOrder.push_back(&f);
+    std::string orderReport;
+    if (!checkServedOrder(inOrder, orderReport)) {
+        if (!allowUninstallable) fail("not starting: " + orderReport + "\n(--allow-uninstallable starts anyway)");
+        sayAtStart("starting anyway, as --allow-uninstallable asks: " + orderReport + "\n");
     }
 
     Link link(interface, broadcastReplies);

@@ -8,6 +8,9 @@
 #include "archive/script_signature.h"
 #include "archive/signature.h"
 #include "archive/trustfile.h"
+#include "pkg/repository.h"
+#include "pkg/simulation.h"
+#include "pkg/version.h"
 
 namespace castdeploy {
 
@@ -125,6 +128,41 @@ bool checkServedPackages(const MachineTrust& trust, const std::vector<const Serv
     if (scripts > 0)
         report += " and the " + std::to_string(scripts) + (scripts == 1 ? " configuration script" : " configuration scripts");
     return true;
+}
+
+bool checkServedOrder(const std::vector<const ServedFile*>& files, std::string& report) {
+    std::vector<PackageArchive> archives;
+    archives.reserve(files.size());
+    std::vector<const ServedFile*> served;
+    for (const ServedFile* file : files) {
+        if (isConfigurationScript(file->name)) continue;
+        PackageArchive archive;
+        if (!readArchive(archive, file->path)) continue;
+        archives.push_back(std::move(archive));
+        served.push_back(file);
+    }
+    std::vector<const PackageArchive*> sequence;
+    for (const PackageArchive& archive : archives) sequence.push_back(&archive);
+    const std::vector<InstallVerdict> verdicts = simulateInstallation(sequence);
+    report.clear();
+    for (size_t i = 0; i < verdicts.size(); ++i) {
+        const InstallVerdict& verdict = verdicts[i];
+        if (verdict.installed) continue;
+        const PackageArchive& p = archives[i];
+        std::string why;
+        if (!verdict.unmet.empty())
+            why = "the machines would say: " + verdict.unmet +
+                  " is not installed, but is required (no package served before it provides it)";
+        else if (verdict.obstacles & kUnusable)
+            why = "it is not made for i386, but for " + p.architecture;
+        else
+            why = "a package of its name and the same or a newer version is served before it";
+        report += served[i]->path + ": " + label(p) + ": " + why + "\n";
+    }
+    if (report.empty()) return true;
+    report = "the machines install the files in the order given onto an erased disk and would not install:\n" + report;
+    report.pop_back();
+    return false;
 }
 
 }  // namespace castdeploy

@@ -32,4 +32,12 @@ bool isConfigurationScript(const std::string& name);
 bool checkServedPackages(const MachineTrust& trust, const std::vector<const ServedFile*>& files,
                          std::string& report);
 
+// The machines install the package files in the order served onto an erased
+// disk: checks that each one is installed there, judged with the installer's
+// own admission rule beside those served before it. On false `report` has one
+// line per package the machines would refuse or leave out, naming the file,
+// the package and why. Files that are not package files (and scripts) are
+// left to the other checks.
+bool checkServedOrder(const std::vector<const ServedFile*>& files, std::string& report);
+
 }  // namespace castdeploy

@@ -11,6 +11,7 @@
 #include "manifest.h"
 #include "pkg/package.h"
 #include "pkg/repository.h"
+#include "pkg/simulation.h"
 
 namespace {
 
@@ -57,40 +58,23 @@ std::string unmetReason(const std::vector<Entry>& entries, const DependencyEntry
     return why;
 }
 
-// Installs `selection` into an empty repository the way the installation does
-// (in the repository's order, each admitted beside those before it); returns
-// the installer's objection to `target`, empty when it would be installed.
+// Installs `selection` onto an erased disk the way the installation does (in
+// the repository's order); returns the installer's objection to `target`,
+// empty when it would be installed.
 std::string installAsTheInstallerDoes(std::vector<PackageArchive*> selection, const PackageArchive& target) {
     Repository repository;
     repository.quiet = true;
     repository.orderPackages(selection, false, false);
-    if (std::find(selection.begin(), selection.end(), &target) == selection.end())
+    auto at = std::find(selection.begin(), selection.end(), &target);
+    if (at == selection.end())
         return "a newer package of its name here replaces it in every installation that needs it";
-    for (PackageArchive* p : selection) {
-        unsigned obstacles = repository.checkInstall(*p, 0);
-        bool refused = obstacles & (kUnusable | kDowngrade | kSameVersion);
-        if (p == &target) {
-            if (obstacles & kUnusable) {
-                for (const DependencyEntry& dependency : p->dependencies)
-                    if (repository.findCandidates(dependency, false).empty())
-                        return "the installer would say: " + label(dependency) + " is not installed, but is required";
-                return "the installer would refuse it (architecture " + p->architecture + ")";
-            }
-            if (refused) return "another package of its name and version comes first";
-            if (const Package* excluding = repository.firstConflicting(*p))
-                return "it conflicts with " + label(*excluding) + ", which an installation of it needs";
-            return {};
-        }
-        if (refused) continue;
-        auto installed = std::make_unique<Package>(*p);
-        installed->disabled = (obstacles & kConflict) != 0;
-        for (const PackageHeader& member : p->members) {
-            auto one = std::make_unique<Package>(member);
-            one->disabled = installed->disabled;
-            repository.packages.push_back(std::move(one));
-        }
-        repository.packages.push_back(std::move(installed));
-    }
+    const InstallVerdict verdict =
+        simulateInstallation({selection.begin(), selection.end()})[size_t(at - selection.begin())];
+    if (verdict.obstacles & kUnusable)
+        return verdict.unmet.empty() ? "the installer would refuse it (architecture " + target.architecture + ")"
+                                     : "the installer would say: " + verdict.unmet + " is not installed, but is required";
+    if (!verdict.installed) return "another package of its name and version comes first";
+    if (!verdict.excludedBy.empty()) return "it conflicts with " + verdict.excludedBy + ", which an installation of it needs";
     return {};
 }
 
