@@ -383,24 +383,33 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
             if (S_ISLNK(info.st_mode) && root.stat(target, followed))
                 isDirectory = S_ISDIR(followed.st_mode);
         }
+        // What stands at the entry's name already: a directory stays for a
+        // directory entry, and a file that another package owns stays with a
+        // warning (the entry is skipped: true); anything else is a ghost file
+        // that the entry replaces.
+        auto keepsWhatIsThere = [&]() {
+            if (isDirectory && type == 0x4) {
+                in.skip(entry.dataLength);
+                return true;
+            }
+            if (untracked)
+                return false;
+            std::string owner = findOwner(recorded);
+            if (!owner.empty()) {
+                repository.printWarning("file %s collides with %s package", recorded.c_str(), owner.c_str());
+                in.skip(entry.dataLength);
+                return true;
+            }
+            repository.printWarning("ghost file %s", recorded.c_str());
+            return false;
+        };
         if (dry) {
             if (parent >= 0)
                 ::close(parent);
             if (simulatedFree().count(recorded))
                 exists = false;
-            if (exists && isDirectory && type == 0x4) {
-                in.skip(entry.dataLength);
+            if (exists && keepsWhatIsThere())
                 continue;
-            }
-            if (exists && !untracked) {
-                std::string owner = findOwner(recorded);
-                if (!owner.empty()) {
-                    repository.printWarning("file %s collides with %s package", recorded.c_str(), owner.c_str());
-                    in.skip(entry.dataLength);
-                    continue;
-                }
-                repository.printWarning("ghost file %s", recorded.c_str());
-            }
             if ((type == 0xA && entry.dataLength >= PATH_MAX) || ((type == 0x2 || type == 0x6) && entry.dataLength != 4) ||
                 (type != 0xA && type != 0x8 && type != 0x4 && type != 0x2 && type != 0x6 && type != 0x1))
                 return broken();
@@ -412,19 +421,8 @@ bool extractFiles(Package& package, PackagePartStream& stream, bool untracked, b
             continue;
         }
         if (exists) {
-            if (isDirectory && type == 0x4) {
-                in.skip(entry.dataLength);
+            if (keepsWhatIsThere())
                 continue;
-            }
-            if (!untracked) {
-                std::string owner = findOwner(recorded);
-                if (!owner.empty()) {
-                    repository.printWarning("file %s collides with %s package", recorded.c_str(), owner.c_str());
-                    in.skip(entry.dataLength);
-                    continue;
-                }
-                repository.printWarning("ghost file %s", recorded.c_str());
-            }
             // In a transaction what stood there is set aside, to come back
             // if the installation does not go through.
             if (transaction)
