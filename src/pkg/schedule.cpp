@@ -319,3 +319,93 @@ bool applySchedule(Repository& repository, bool verbose) {
     }
     return changed;
 }
+
+// Runs both passes over the repository as it will be with `package` in place
+// of its installed namesake (unless it is untracked). Every record is as it
+// was afterwards. False, with `reason`, when either pass would remove the
+// new package.
+bool planResolution(Repository& repository, Package& package, bool verbose, ResolutionPlan& plan,
+                    std::string& reason) {
+    auto& packages = repository.packages;
+    struct Saved {
+        Package* package;
+        ScheduledAction scheduled;
+        bool disabled;
+    };
+    std::vector<Saved> saved;
+    for (auto& p : packages)
+        saved.push_back({p.get(), p->scheduled, p->disabled});
+    for (auto& p : packages)
+        (void)p.release();
+    packages.clear();
+    bool namesakeSkipped = package.untracked;
+    for (Saved& s : saved) {
+        if (!namesakeSkipped && s.package->name == package.name) {
+            namesakeSkipped = true;
+            continue;
+        }
+        packages.emplace_back(s.package);
+    }
+    packages.emplace_back(&package);
+
+    auto refused = [&] {
+        reason = "the resolution of scheduled actions would remove it";
+        for (const DependencyEntry& dependency : package.dependencies) {
+            bool staying = false;
+            for (Package* p : repository.findCandidates(dependency, true))
+                staying = staying || (p != &package && p->scheduled != ScheduledAction::uninstall);
+            if (!staying) {
+                reason = "it depends on " + dependency.name + ", which would not stay installed";
+                break;
+            }
+        }
+    };
+    // Carries one pass out on the records alone.
+    auto pass = [&](bool passVerbose, std::vector<std::pair<Package*, bool>>& marks) {
+        std::vector<Package*> removals, enablings;
+        resolveSchedule(repository, removals, enablings, passVerbose);
+        if (package.scheduled == ScheduledAction::uninstall) {
+            refused();
+            return false;
+        }
+        std::set<Package*> gone;
+        for (Package* p : removals) {
+            if (p->scheduled == ScheduledAction::uninstall) {
+                plan.removed.push_back(p);
+                gone.insert(p);
+            } else {
+                marks.emplace_back(p, true);
+                p->disabled = true;
+            }
+        }
+        for (Package* p : enablings) {
+            marks.emplace_back(p, false);
+            p->disabled = false;
+        }
+        for (auto it = packages.begin(); it != packages.end();) {
+            (*it)->scheduled = ScheduledAction::none;
+            if (gone.count(it->get())) {
+                (void)it->release();
+                it = packages.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        return true;
+    };
+    const bool newDisabled = package.disabled;
+    const bool kept = pass(verbose, plan.marks) && pass(false, plan.laterMarks);
+    plan.disabled = package.disabled;
+
+    for (auto& p : packages)
+        (void)p.release();
+    packages.clear();
+    for (Saved& s : saved) {
+        s.package->scheduled = s.scheduled;
+        s.package->disabled = s.disabled;
+        packages.emplace_back(s.package);
+    }
+    package.disabled = newDisabled;
+    package.scheduled = ScheduledAction::none;
+    return kept;
+}

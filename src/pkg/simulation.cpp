@@ -1,8 +1,25 @@
 #include "pkg/simulation.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "pkg/repository.h"
+#include "pkg/schedule.h"
+
+namespace {
+
+// Takes `leaving` (and, of a bundle, its members) out of the records.
+void removeRecord(Repository& repository, const Package* leaving) {
+    std::vector<std::string> members;
+    for (const PackageHeader& member : leaving->members) members.push_back(member.name);
+    auto& packages = repository.packages;
+    packages.erase(std::remove_if(packages.begin(), packages.end(), [&](const auto& p) { return p.get() == leaving; }),
+                   packages.end());
+    for (const std::string& name : members)
+        if (int index = repository.findInstalled(name); index >= 0) packages.erase(packages.begin() + index);
+}
+
+}  // namespace
 
 std::vector<InstallVerdict> simulateInstallation(const std::vector<const PackageArchive*>& sequence) {
     Repository repository;
@@ -20,26 +37,31 @@ std::vector<InstallVerdict> simulateInstallation(const std::vector<const Package
                 }
             continue;
         }
-        verdict.installed = true;
-        if (const Package* excluding = repository.firstConflicting(*p)) verdict.excludedBy = label(*excluding);
-        // an upgrade replaces the older build and, of a bundle, its members
-        if (int older = repository.findInstalled(p->name); older >= 0) {
-            const Package& old = *repository.packages[size_t(older)];
-            std::vector<std::string> members;
-            for (const PackageHeader& member : old.members) members.push_back(member.name);
-            repository.packages.erase(repository.packages.begin() + older);
-            for (const std::string& name : members)
-                if (int index = repository.findInstalled(name); index >= 0)
-                    repository.packages.erase(repository.packages.begin() + index);
-        }
         auto installed = std::make_unique<Package>(*p);
-        installed->disabled = !verdict.excludedBy.empty();
+        installed->disabled = (verdict.obstacles & kConflict) != 0;
+        if (const Package* excluding = repository.firstConflicting(*p)) verdict.excludedBy = label(*excluding);
+        // What the resolution does beside the installation, as the install
+        // child works it out: the new package's own state, what it disables,
+        // enables or removes.
+        ResolutionPlan plan;
+        std::string reason;
+        if (!p->isBundle && !planResolution(repository, *installed, false, plan, reason)) {
+            verdict.resolution = reason;
+            continue;
+        }
+        verdict.installed = true;
+        if (!p->isBundle) installed->disabled = plan.disabled;
+        if (const Package* older = repository.findInstalledPackage(p->name)) removeRecord(repository, older);
+        for (const Package* gone : plan.removed) removeRecord(repository, gone);
+        for (const auto& [q, disable] : plan.marks) q->disabled = disable;
+        verdict.disabled = installed->disabled;
         for (const PackageHeader& member : p->members) {
             auto one = std::make_unique<Package>(member);
             one->disabled = installed->disabled;
             repository.packages.push_back(std::move(one));
         }
         repository.packages.push_back(std::move(installed));
+        for (const auto& [q, disable] : plan.laterMarks) q->disabled = disable;
     }
     return verdicts;
 }

@@ -22,6 +22,7 @@
 #include "pkg/driver.h"
 #include "pkg/operations.h"
 #include "pkg/payload.h"
+#include "pkg/simulation.h"
 #include "sandbox/sandbox.h"
 
 using installtest::content;
@@ -1164,6 +1165,78 @@ TEST(InstallChild, RandomSequencesKeepTheDatabaseTrue) {
             EXPECT_EQ(installtest::parseListing(output, "=== outside after " + std::to_string(step)), first)
                 << "seed " << seed << " step " << step;
     }
+}
+
+// The dry run that the installation server and the media builders judge with
+// says of every package what the install child then does with it: random
+// sequences (dependencies, provided names, conflicts, versions, another
+// architecture) are installed one by one onto an empty tree, and after every
+// step the package's state (left out, installed, installed disabled) is
+// compared with the dry run's.
+TEST(InstallChild, TheDryRunSaysWhatTheInstallationDoes) {
+    const char* names[] = {"a", "b", "c", "d", "e"};
+    const char* provided[] = {"p1", "p2"};
+#ifdef __SANITIZE_ADDRESS__
+    uint32_t seeds = 4;
+#else
+    uint32_t seeds = 16;
+#endif
+    if (const char* text = std::getenv("PROPERTY_TEST_SEEDS"); text && std::atoi(text) > 0)
+        seeds = uint32_t(std::atoi(text));
+    char folder[] = "/tmp/dry-run-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    for (uint32_t seed = 1; seed <= seeds; ++seed) {
+        uint32_t state = seed * 2654435761u + 11;
+        auto next = [&](uint32_t n) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            return state % n;
+        };
+        auto anyName = [&] { return std::string(names[next(std::size(names))]); };
+        auto relation = [&] { return std::vector<DependencyEntry>{{next(3) ? anyName() : provided[next(2)], 0, 0, 0}}; };
+        std::vector<Step> steps;
+        std::vector<PackageArchive> archives(12);
+        for (size_t i = 0; i < archives.size(); ++i) {
+            const std::string name = anyName();
+            PackageContent pkg = content(name, 1 + next(3), 0, {regularEntry("usr/" + name + "/step" + std::to_string(i), "s")});
+            if (next(3) == 0)
+                pkg.dependencies = relation();
+            if (next(3) == 0)
+                pkg.conflicts = std::vector<DependencyEntry>{{anyName(), 0, 0, 0}};
+            if (next(3) == 0)
+                pkg.provides = std::vector<DependencyEntry>{{provided[next(2)], 0, 0, 0}};
+            if (next(12) == 0)
+                pkg.architecture = "armel";
+            steps.push_back({packageFile(pkg)});
+            const std::string path = std::string(folder) + "/" + std::to_string(i) + ".vpk";
+            sandbox::writeFile(path, steps.back().bytes);
+            ASSERT_TRUE(readArchive(archives[i], path));
+        }
+        std::vector<const PackageArchive*> sequence;
+        for (const PackageArchive& archive : archives)
+            sequence.push_back(&archive);
+        const std::vector<InstallVerdict> verdicts = simulateInstallation(sequence);
+        auto check = [&](size_t step) {
+            const std::string& name = archives[step].name;
+            std::string files;
+            InstallRoot flash("/flash");
+            (void)flash.readFileNoLinks("var/pdb/" + name + "/files", files);
+            const bool installed = files.find("/step" + std::to_string(step) + "\n") != std::string::npos ||
+                                   files.ends_with("/step" + std::to_string(step));
+            struct stat info;
+            const bool disabled = installed && flash.lstat("var/pdb/" + name + "/disabled", info);
+            std::printf("[step %zu: installed %d disabled %d]\n", step, installed, disabled);
+        };
+        Installed run = install(steps, {}, [] { (void)makeDirectories("/ram/pdb"); }, check);
+        for (size_t step = 0; step < steps.size(); ++step) {
+            char expected[64];
+            std::snprintf(expected, sizeof expected, "[step %zu: installed %d disabled %d]", step,
+                          verdicts[step].installed, verdicts[step].installed && verdicts[step].disabled);
+            EXPECT_THAT(run.result.output, HasSubstr(expected)) << "seed " << seed << "\n" << run.messages;
+        }
+    }
+    std::system(("rm -rf " + std::string(folder)).c_str());
 }
 
 // The messages of an installation without its progress lines.

@@ -153,6 +153,8 @@ bool checkServedOrder(const std::vector<const ServedFile*>& files, std::string& 
         if (!verdict.unmet.empty())
             why = "the machines would say: " + verdict.unmet +
                   " is not installed, but is required (no package served before it provides it)";
+        else if (!verdict.resolution.empty())
+            why = "the machines would refuse it: " + verdict.resolution;
         else if (verdict.obstacles & kUnusable)
             why = "it is not made for i386, but for " + p.architecture;
         else

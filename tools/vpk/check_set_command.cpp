@@ -73,8 +73,11 @@ std::string installAsTheInstallerDoes(std::vector<PackageArchive*> selection, co
     if (verdict.obstacles & kUnusable)
         return verdict.unmet.empty() ? "the installer would refuse it (architecture " + target.architecture + ")"
                                      : "the installer would say: " + verdict.unmet + " is not installed, but is required";
+    if (!verdict.resolution.empty()) return "the installer would refuse it: " + verdict.resolution;
     if (!verdict.installed) return "another package of its name and version comes first";
-    if (!verdict.excludedBy.empty()) return "it conflicts with " + verdict.excludedBy + ", which an installation of it needs";
+    if (verdict.disabled)
+        return verdict.excludedBy.empty() ? "the installer would install it disabled"
+                                          : "it conflicts with " + verdict.excludedBy + ", which an installation of it needs";
     return {};
 }
 
