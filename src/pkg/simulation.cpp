@@ -51,9 +51,9 @@ std::vector<InstallVerdict> simulateInstallation(const std::vector<const Package
         }
         verdict.installed = true;
         if (!p->isBundle) installed->disabled = plan.disabled;
+        for (const auto& [q, disable] : plan.marks) q->disabled = disable;
         if (const Package* older = repository.findInstalledPackage(p->name)) removeRecord(repository, older);
         for (const Package* gone : plan.removed) removeRecord(repository, gone);
-        for (const auto& [q, disable] : plan.marks) q->disabled = disable;
         verdict.disabled = installed->disabled;
         for (const PackageHeader& member : p->members) {
             auto one = std::make_unique<Package>(member);
