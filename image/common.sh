@@ -61,10 +61,14 @@ key_fingerprint() {
 # is 1: their private half and their packages are public.
 medium_trust() {
   local allow=$1 installer=$i386_build/src/installer mark hash dev_key shared
-  # what makes another installer: the source tree's build, or for the
-  # installed commands a media package made from a source tree
-  local rebuild="./run build" remake
-  [ -n "${ROUTER_INSTALLER_COMMAND:-}" ] && rebuild="reinstall router-installer-media"
+  # What makes another installer: the source tree's build, or for the
+  # installed commands a media package made from a source tree.
+  local rebuild="./run build" lead="build the environment" built=" [--known-digests FILE]" shown_vpk=$vpk
+  local published="in this repository (tests/data/)"
+  if [ -n "${ROUTER_INSTALLER_COMMAND:-}" ]; then
+    rebuild="reinstall router-installer-media" lead="make the media package from the source tree"
+    built="; ./run package   (in the source tree), and install it" shown_vpk=vpk published="with the source tree"
+  fi
   [ -x "$installer" ] || die "no $installer: $rebuild"
   mark=$(LC_ALL=C grep -aoE 'package trust: key [0-9a-f]{64} digests [0-9a-f]{64}' "$installer" | head -n1 || true)
   [ -n "$mark" ] || die "$installer does not say which package key it trusts: $rebuild"
@@ -84,8 +88,7 @@ medium_trust() {
   fi
   local what
   if [ "$trusted_key" = "$dev_key" ]; then
-    what="the development key, whose private half is published in this repository (tests/data/)"
-    [ -n "${ROUTER_INSTALLER_COMMAND:-}" ] && what="the development key, whose private half is published with the source tree"
+    what="the development key, whose private half is published $published"
   else
     what="the development digest table (data/known-package-digests.txt), which accepts the unsigned sample packages"
   fi
@@ -93,22 +96,14 @@ medium_trust() {
     say "package key: $key_fp: $what; built anyway as --development-key asks, for tests and demos only: never install a real machine from this medium"
     return
   fi
-  if [ -n "${ROUTER_INSTALLER_COMMAND:-}" ]; then
-    remake="make the media package from the source tree with a key of your own, and install it:
-  vpk keygen ~/keys/packages          (keep ~/keys/packages secret)
-  ./run build --public-key ~/keys/packages.pub; ./run package   (in the source tree)
-  vpk sign --key ~/keys/packages PACKAGE-FILE..."
-  else
-    remake="build the environment with a key of your own:
-  $vpk keygen ~/keys/packages          (keep ~/keys/packages secret)
-  ./run build --public-key ~/keys/packages.pub [--known-digests FILE]
-  $vpk sign --key ~/keys/packages PACKAGE-FILE..."
-  fi
   cat >&2 <<MSG
 ${ROUTER_INSTALLER_COMMAND:-$(basename "$0")}: refusing to build: the installer in $i386_build trusts
 $what
 (package key $key_fp): anyone could make packages that this medium installs.
-For a real machine, $remake
+For a real machine, $lead with a key of your own:
+  $shown_vpk keygen ~/keys/packages          (keep ~/keys/packages secret)
+  ./run build --public-key ~/keys/packages.pub$built
+  $shown_vpk sign --key ~/keys/packages PACKAGE-FILE...
 For tests and demos only, --development-key builds this medium anyway.
 MSG
   exit 1

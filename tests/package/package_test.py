@@ -241,7 +241,8 @@ class PackageTest(unittest.TestCase):
         r = run([self.installed("usr/sbin/router-installer-cd"), *packages, "-o", iso], env=env)
         self.assertEqual(r.returncode, 1, r.stderr)
         self.assertIn("router-installer-cd: refusing to build", r.stderr)
-        self.assertIn("./run build --public-key ~/keys/packages.pub; ./run package   (in the source tree)", r.stderr)
+        self.assertIn("./run build --public-key ~/keys/packages.pub; ./run package   (in the source tree), and install it",
+                      r.stderr)
         self.assertNotIn(TOP, r.stderr)
         r = run([self.installed("usr/sbin/router-installer-cd"), *packages, "-o", iso, "--development-key"], env=env)
         self.assertEqual(r.returncode, 0, r.stderr)

@@ -1041,6 +1041,32 @@ TEST(InstallChild, ResolutionAndSetAsideCases) {
     }
 }
 
+namespace {
+
+// The number of seeds a property test runs: `fallback`, or PROPERTY_TEST_SEEDS.
+uint32_t propertySeeds(uint32_t fallback) {
+    const char* text = std::getenv("PROPERTY_TEST_SEEDS");
+    return text && std::atoi(text) > 0 ? uint32_t(std::atoi(text)) : fallback;
+}
+
+// A reproducible random source (xorshift) and the names that the property
+// tests' packages draw from.
+struct Draw {
+    uint32_t state;
+    uint32_t operator()(uint32_t n) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        return state % n;
+    }
+    std::string name() { return std::string(1, char('a' + (*this)(5))); }
+    std::string provided() { return "p" + std::to_string(1 + (*this)(2)); }
+    // A package name, or now and then a provided one.
+    DependencyEntry relation() { return {(*this)(3) ? name() : provided(), 0, 0, 0}; }
+};
+
+}  // namespace
+
 // Random sequences of packages (dependencies, conflicts, provides, shared
 // paths, links inside the tree, untracked ones) with schedule words and
 // user-disabled marks written between the installations. After every step:
@@ -1048,30 +1074,19 @@ TEST(InstallChild, ResolutionAndSetAsideCases) {
 // disabled; every recorded file exists and is recorded by one package only;
 // nothing outside the root changed; no hidden name is left anywhere.
 TEST(InstallChild, RandomSequencesKeepTheDatabaseTrue) {
-    const char* names[] = {"a", "b", "c", "d", "e"};
-    const char* provided[] = {"p1", "p2"};
     const char* words[] = {"uninstall", "enable", "disable"};
 #ifdef __SANITIZE_ADDRESS__
-    const uint32_t defaultSeeds = 4;  // each installation is several times slower there
+    const uint32_t seeds = propertySeeds(4);  // each installation is several times slower there
 #else
-    const uint32_t defaultSeeds = 12;
+    const uint32_t seeds = propertySeeds(12);
 #endif
-    const char* seedsText = std::getenv("PROPERTY_TEST_SEEDS");
-    const uint32_t seeds = seedsText && std::atoi(seedsText) > 0 ? uint32_t(std::atoi(seedsText)) : defaultSeeds;
     for (uint32_t seed = 1; seed <= seeds; ++seed) {
-        uint32_t state = seed * 2246822519u + 7;
-        auto next = [&](uint32_t n) {
-            state ^= state << 13;
-            state ^= state >> 17;
-            state ^= state << 5;
-            return state % n;
-        };
-        auto anyName = [&] { return std::string(names[next(std::size(names))]); };
+        Draw next{seed * 2246822519u + 7};
         std::vector<Step> steps;
         std::vector<std::string> stepNames;
         std::vector<std::vector<std::pair<std::string, std::string>>> writes;  // after each step: path, text
         for (int i = 0; i < 14; ++i) {
-            const std::string name = anyName();
+            const std::string name = next.name();
             PackageContent pkg = content(name, 1 + next(3), 0, {});
             for (uint32_t k = 0, count = 1 + next(3); k < count; ++k)
                 pkg.files->push_back(regularEntry(next(4) == 0 ? "etc/shared" + std::to_string(next(2))
@@ -1083,11 +1098,11 @@ TEST(InstallChild, RandomSequencesKeepTheDatabaseTrue) {
                 pkg.files->push_back(regularEntry("opt/" + name + "-link/through", "t"));
             std::vector<DependencyEntry> dependencies, conflicts, provides;
             if (next(3) == 0)
-                dependencies.push_back({next(3) ? anyName() : provided[next(2)], 0, 0, 0});
+                dependencies.push_back(next.relation());
             if (next(3) == 0)
-                conflicts.push_back({anyName(), 0, 0, 0});
+                conflicts.push_back({next.name(), 0, 0, 0});
             if (next(3) == 0)
-                provides.push_back({provided[next(2)], 0, 0, 0});
+                provides.push_back({next.provided(), 0, 0, 0});
             if (!dependencies.empty())
                 pkg.dependencies = dependencies;
             if (!conflicts.empty())
@@ -1098,9 +1113,9 @@ TEST(InstallChild, RandomSequencesKeepTheDatabaseTrue) {
             stepNames.push_back(name);
             std::vector<std::pair<std::string, std::string>> after;
             if (next(2) == 0)
-                after.emplace_back("/ram/pdb/" + anyName() + "/schedule", std::string(words[next(3)]) + "\n");
+                after.emplace_back("/ram/pdb/" + next.name() + "/schedule", std::string(words[next(3)]) + "\n");
             if (next(4) == 0)
-                after.emplace_back("/flash/var/pdb/" + anyName() + "/disabled", "user\n");
+                after.emplace_back("/flash/var/pdb/" + next.name() + "/disabled", "user\n");
             writes.push_back(after);
         }
         auto check = [&](size_t step) {
@@ -1174,38 +1189,26 @@ TEST(InstallChild, RandomSequencesKeepTheDatabaseTrue) {
 // step the package's state (left out, installed, installed disabled) is
 // compared with the dry run's.
 TEST(InstallChild, TheDryRunSaysWhatTheInstallationDoes) {
-    const char* names[] = {"a", "b", "c", "d", "e"};
-    const char* provided[] = {"p1", "p2"};
 #ifdef __SANITIZE_ADDRESS__
-    uint32_t seeds = 4;
+    const uint32_t seeds = propertySeeds(4);
 #else
-    uint32_t seeds = 16;
+    const uint32_t seeds = propertySeeds(16);
 #endif
-    if (const char* text = std::getenv("PROPERTY_TEST_SEEDS"); text && std::atoi(text) > 0)
-        seeds = uint32_t(std::atoi(text));
     char folder[] = "/tmp/dry-run-XXXXXX";
     ASSERT_NE(::mkdtemp(folder), nullptr);
     for (uint32_t seed = 1; seed <= seeds; ++seed) {
-        uint32_t state = seed * 2654435761u + 11;
-        auto next = [&](uint32_t n) {
-            state ^= state << 13;
-            state ^= state >> 17;
-            state ^= state << 5;
-            return state % n;
-        };
-        auto anyName = [&] { return std::string(names[next(std::size(names))]); };
-        auto relation = [&] { return std::vector<DependencyEntry>{{next(3) ? anyName() : provided[next(2)], 0, 0, 0}}; };
+        Draw next{seed * 2654435761u + 11};
         std::vector<Step> steps;
         std::vector<PackageArchive> archives(12);
         for (size_t i = 0; i < archives.size(); ++i) {
-            const std::string name = anyName();
+            const std::string name = next.name();
             PackageContent pkg = content(name, 1 + next(3), 0, {regularEntry("usr/" + name + "/step" + std::to_string(i), "s")});
             if (next(3) == 0)
-                pkg.dependencies = relation();
+                pkg.dependencies = std::vector<DependencyEntry>{next.relation()};
             if (next(3) == 0)
-                pkg.conflicts = std::vector<DependencyEntry>{{anyName(), 0, 0, 0}};
+                pkg.conflicts = std::vector<DependencyEntry>{{next.name(), 0, 0, 0}};
             if (next(3) == 0)
-                pkg.provides = std::vector<DependencyEntry>{{provided[next(2)], 0, 0, 0}};
+                pkg.provides = std::vector<DependencyEntry>{{next.provided(), 0, 0, 0}};
             if (next(12) == 0)
                 pkg.architecture = "armel";
             steps.push_back({packageFile(pkg)});
